@@ -1,10 +1,14 @@
 #!/bin/sh
-# wine.sh PREFIX [PROGRAM ARGS...]: runs PROGRAM under Wine in PREFIX, making the prefix first
-# if it is new. Without a PROGRAM it only makes sure that the prefix is ready.
+# wine.sh PREFIX PROGRAM [ARGS...]   runs PROGRAM under Wine in PREFIX
+# wine.sh PREFIX                     starts a fresh "boot" of PREFIX, ending any that runs;
+#                                    it lasts until `wineserver -k`
 #
-# The prefix uses Wine's null graphics driver, so that windows can be created without a display.
-# Everything started while the prefix is made gets /dev/null for its output: wineserver and Wine's
-# service processes outlive the command and would otherwise hold the caller's pipes open.
+# Either way the prefix is made first if it is new. It uses Wine's null graphics driver, so that
+# windows can be created without a display.
+#
+# wineserver and Wine's service processes outlive the command that started them and keep its
+# output open; a caller reading a pipe would wait for them. So everything that may start them
+# gets /dev/null: making the prefix, and the boot, which starts them before any program runs.
 set -eu
 WINEPREFIX=$1
 shift
@@ -24,4 +28,10 @@ if [ ! -e "$WINEPREFIX/.flagpost-ready" ]; then
     ) 9>"$WINEPREFIX.lock"
 fi
 
-[ $# -eq 0 ] || exec wine "$@"
+if [ $# -eq 0 ]; then
+    wineserver -k 2>/dev/null && wineserver -w
+    wineserver -p </dev/null >/dev/null 2>&1
+    wine cmd /c exit 0 </dev/null >/dev/null 2>&1
+else
+    exec wine "$@"
+fi

@@ -1,0 +1,74 @@
+// The start-up order and the marker, in process.
+#include "support.h"
+
+TEST_F(ProgramTest, StartupCreatesHiddenWindowThenVolatileKeyAndReturnsZero)
+{
+    EXPECT_EQ(0, wWinMain(instance, NULL, const_cast<LPWSTR>(L"/ignored \"args\""), SW_SHOWNORMAL));
+
+    HWND window = FindMainWindow();
+    ASSERT_NE(nullptr, window) << "no window of class FLAGPOST titled Flagpost";
+    EXPECT_FALSE(IsWindowVisible(window));
+    EXPECT_EQ(instance, g_instance);
+
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, MARKER_KEY, 0, KEY_READ, &key));
+    DWORD values = 0xBAD, subkeys = 0xBAD;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key, NULL, NULL, NULL, &subkeys, NULL, NULL, &values,
+                                              NULL, NULL, NULL, NULL));
+    RegCloseKey(key);
+    EXPECT_EQ(0u, values);
+    EXPECT_EQ(0u, subkeys);
+
+    // The parent was created by the same call, so it is volatile as well.
+    EXPECT_EQ(ERROR_CHILD_MUST_BE_VOLATILE, CreateNonVolatileChild(MARKER_KEY));
+    EXPECT_EQ(ERROR_CHILD_MUST_BE_VOLATILE, CreateNonVolatileChild(MARKER_PARENT));
+    EXPECT_EQ(0, g_liveAllocations) << "the widened key path was not released";
+}
+
+TEST_F(ProgramTest, NoWindowClassMeansNoWindowAndNoKey)
+{
+    EXPECT_FALSE(StartInstance(instance));
+    EXPECT_EQ(instance, g_instance) << "the instance is stored before anything can fail";
+    EXPECT_EQ(nullptr, FindMainWindow());
+    EXPECT_FALSE(KeyExists(MARKER_PARENT));
+}
+
+TEST_F(ProgramTest, NoMemoryForTheKeyPathMeansNoKeyAndNoCrash)
+{
+    ASSERT_NE(0, RegisterMainWindowClass(instance));
+    g_failAllocations = true;
+
+    EXPECT_FALSE(StartInstance(instance));
+    EXPECT_NE(nullptr, FindMainWindow()) << "the window comes before the key path";
+    EXPECT_FALSE(KeyExists(MARKER_PARENT));
+    EXPECT_EQ(0, g_liveAllocations);
+}
+
+TEST_F(ProgramTest, SecondRunOpensTheExistingKeyAndSucceeds)
+{
+    ASSERT_NE(0, RegisterMainWindowClass(instance));
+    ASSERT_TRUE(StartInstance(instance));
+    EXPECT_TRUE(StartInstance(instance));
+    EXPECT_TRUE(KeyExists(MARKER_KEY));
+    EXPECT_EQ(0, g_liveAllocations);
+}
+
+TEST(StartupCommandLine, TailIsWhatTheRuntimeWouldPass)
+{
+    const struct { const wchar_t* commandLine; const wchar_t* tail; } cases[] = {
+        {L"flagpost.exe", L""},
+        {L"flagpost.exe   /a b", L"/a b"},
+        {L"flagpost.exe\t\t x", L"x"},
+        {L"\"C:\\Program Files\\flagpost.exe\" /quiet", L"/quiet"},
+        {L"\"C:\\Program Files\\flagpost.exe\"", L""},
+        {L"C:\\a\"b c\"d.exe  rest \"q\"", L"rest \"q\""},
+        {L"\"unterminated quote", L""},
+        {L"", L""},
+    };
+    for (const auto& c : cases)
+    {
+        wchar_t buffer[64];
+        lstrcpyW(buffer, c.commandLine);
+        EXPECT_STREQ(c.tail, SkipProgramName(buffer)) << "command line: " << testing::PrintToString(std::wstring(c.commandLine));
+    }
+}

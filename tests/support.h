@@ -1,0 +1,27 @@
+// Helpers shared by the in-process tests.
+#pragma once
+
+#include "flagpost.h"
+#include <gtest/gtest.h>
+
+extern bool g_failAllocations;      // while set, AllocateWideString fails
+extern int g_liveAllocations;       // wide strings allocated and not yet freed
+
+inline const wchar_t* const MARKER_KEY = L"Software\\Ostrevane\\RebootPending";
+inline const wchar_t* const MARKER_PARENT = L"Software\\Ostrevane";
+
+bool KeyExists(const wchar_t* path);
+// Asks for a non-volatile subkey and removes it again: ERROR_CHILD_MUST_BE_VOLATILE
+// means that the key is volatile.
+LONG CreateNonVolatileChild(const wchar_t* path);
+HWND FindMainWindow();
+
+// Each test starts as wWinMain would before registering the class: strings loaded, no
+// class, no window, no marker. It leaves the same behind.
+class ProgramTest : public ::testing::Test
+{
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    HINSTANCE instance = GetModuleHandleW(NULL);
+};
