@@ -3,6 +3,8 @@
 #   make test   build everything and run the test suite
 #   make build  build build/flagpost.exe only
 
+MAKEFLAGS += --no-print-directory
+
 .PHONY: all deps configure build run test clean
 
 all: build

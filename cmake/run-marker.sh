@@ -1,0 +1,38 @@
+#!/bin/sh
+# run-marker.sh BUILD_DIR: sets the marker under Wine and shows it as a reader would find it.
+# Starts a fresh Wine boot that stays up afterwards, so the marker can still be inspected;
+# `WINEPREFIX=BUILD_DIR/wineprefix wineserver -k` ends it, as a restart would.
+set -eu
+build=$(cd "$1" && pwd)
+wine_sh="$(dirname "$0")/wine.sh"
+prefix="$build/wineprefix"
+export WINEPREFIX="$prefix" WINEDEBUG=-all
+
+"$wine_sh" "$prefix"
+
+# Callers pass whatever they like; the program must ignore it.
+arguments="/token=$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n') \"quoted arg\" --flag"
+echo "running: flagpost.exe $arguments"
+status=0
+eval "set -- $arguments"
+"$wine_sh" "$prefix" "$build/flagpost.exe" "$@" </dev/null >/dev/null 2>&1 || status=$?
+echo "exit code: $status"
+
+reg() { "$wine_sh" "$prefix" reg "$@" </dev/null 2>/dev/null; }
+look() {
+    if reg query "$1" "/reg:$2" >/dev/null; then state=present; else state=absent; fi
+    printf '%-9s %s (%s-bit view)\n' "$state" "$1" "$2"
+}
+look 'HKLM\Software\Ostrevane\RebootPending' 32
+look 'HKLM\Software\Wow6432Node\Ostrevane\RebootPending' 64
+look 'HKLM\Software\Ostrevane' 64
+
+values=$(reg query 'HKLM\Software\Ostrevane\RebootPending' /reg:32 | grep -c '^    ' || true)
+echo "values in the key: $values"
+
+# Windows refuses a non-volatile subkey under a volatile key; regprobe asks for one.
+verdict=$("$wine_sh" "$prefix" "$build/regprobe.exe" 'Software\Ostrevane\RebootPending' </dev/null 2>&1 | tr -d '\r' || true)
+case $verdict in
+    volatile) echo "volatile: yes, a non-volatile subkey is refused (ERROR_CHILD_MUST_BE_VOLATILE)" ;;
+    *) echo "volatile: no ($verdict)" ;;
+esac
