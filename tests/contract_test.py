@@ -118,16 +118,6 @@ class Resources(unittest.TestCase):
         self.assertEqual({RT_ICON, RT_MENU, RT_DIALOG, RT_STRING, RT_GROUP_ICON, RT_MANIFEST}, kinds)
         self.assertNotIn(RT_VERSION, kinds)
 
-    def test_string_table_holds_title_and_class_name(self):
-        block, texts, offset = resource(RT_STRING, 103 // 16 + 1), [], 0
-        for _ in range(16):
-            length = struct.unpack_from("<H", block, offset)[0]
-            texts.append(block[offset + 2:offset + 2 + 2 * length].decode("utf-16-le"))
-            offset += 2 + 2 * length
-        expected = [""] * 16
-        expected[103 % 16], expected[109 % 16] = "Flagpost", "FLAGPOST"
-        self.assertEqual(expected, texts)
-
     def test_menu_is_a_standard_template(self):
         version, header_size = struct.unpack_from("<HH", resource(RT_MENU, 109))
         self.assertEqual((0, 0), (version, header_size), "not a standard MENU template")

@@ -44,15 +44,6 @@ TEST_F(ProgramTest, NoMemoryForTheKeyPathMeansNoKeyAndNoCrash)
     EXPECT_EQ(0, g_liveAllocations);
 }
 
-TEST_F(ProgramTest, SecondRunOpensTheExistingKeyAndSucceeds)
-{
-    ASSERT_NE(0, RegisterMainWindowClass(instance));
-    ASSERT_TRUE(StartInstance(instance));
-    EXPECT_TRUE(StartInstance(instance));
-    EXPECT_TRUE(KeyExists(MARKER_KEY));
-    EXPECT_EQ(0, g_liveAllocations);
-}
-
 TEST(StartupCommandLine, TailIsWhatTheRuntimeWouldPass)
 {
     const struct { const wchar_t* commandLine; const wchar_t* tail; } cases[] = {

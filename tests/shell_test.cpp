@@ -89,15 +89,6 @@ TEST_F(ProgramTest, ClassReadsBackAsRegistered)
     EXPECT_EQ(reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1), info.hbrBackground);
 }
 
-TEST_F(WindowShellTest, WindowHasTheClassMenuAndIsNeverShown)
-{
-    HMENU menu = GetMenu(window);
-    ASSERT_NE(nullptr, menu) << "the class menu did not reach the window";
-    EXPECT_EQ(2, GetMenuItemCount(menu));
-    EXPECT_FALSE(IsWindowVisible(window));
-    EXPECT_EQ(WS_OVERLAPPEDWINDOW, GetWindowLongW(window, GWL_STYLE) & WS_OVERLAPPEDWINDOW);
-}
-
 TEST_F(WindowShellTest, PaintLeavesNothingToRepaint)
 {
     ShowWindow(window, SW_SHOWNOACTIVATE);   // a hidden window collects no update region
