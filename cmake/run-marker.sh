@@ -6,7 +6,6 @@ set -eu
 build=$(cd "$1" && pwd)
 wine_sh="$(dirname "$0")/wine.sh"
 prefix="$build/wineprefix"
-export WINEPREFIX="$prefix" WINEDEBUG=-all
 
 "$wine_sh" "$prefix"
 

@@ -62,19 +62,14 @@ def flagpost(*arguments):
     return wine(FLAGPOST, *arguments)[0]
 
 
-def boot():
+def restart():
+    """Ends the running boot, as a restart would, and starts a fresh one."""
     subprocess.run([WINE_SH, PREFIX], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, check=True, timeout=300)
 
 
-def restart():
-    subprocess.run(["wineserver", "-k"], env=ENV, check=True)
-    subprocess.run(["wineserver", "-w"], env=ENV, check=True)
-    boot()
-
-
 def setUpModule():
-    boot()
+    restart()
 
 
 def tearDownModule():

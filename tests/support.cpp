@@ -29,23 +29,6 @@ bool KeyExists(const wchar_t* path)
     return true;
 }
 
-LONG CreateNonVolatileChild(const wchar_t* path)
-{
-    HKEY key, child;
-    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key);
-    if (status != ERROR_SUCCESS)
-        return status;
-    status = RegCreateKeyExW(key, L"probe", 0, NULL, REG_OPTION_NON_VOLATILE, KEY_READ, NULL,
-                             &child, NULL);
-    if (status == ERROR_SUCCESS)
-    {
-        RegCloseKey(child);
-        RegDeleteKeyW(key, L"probe");
-    }
-    RegCloseKey(key);
-    return status;
-}
-
 HWND FindMainWindow()
 {
     return FindWindowW(L"FLAGPOST", L"Flagpost");

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "flagpost.h"
+#include "volatility.h"
 #include <gtest/gtest.h>
 
 extern bool g_failAllocations;      // while set, AllocateWideString fails
@@ -11,9 +12,6 @@ inline const wchar_t* const MARKER_KEY = L"Software\\Ostrevane\\RebootPending";
 inline const wchar_t* const MARKER_PARENT = L"Software\\Ostrevane";
 
 bool KeyExists(const wchar_t* path);
-// Asks for a non-volatile subkey and removes it again: ERROR_CHILD_MUST_BE_VOLATILE
-// means that the key is volatile.
-LONG CreateNonVolatileChild(const wchar_t* path);
 HWND FindMainWindow();
 
 // Each test starts as wWinMain would before registering the class: strings loaded, no
