@@ -145,7 +145,7 @@ class Resources(unittest.TestCase):
         self.assertEqual("OK", texts[3])
 
     def test_icon_groups_hold_eight_uncompressed_bitmaps_in_order(self):
-        for group in (107, 108):
+        for group in (107, 108, 128):
             data = resource(RT_GROUP_ICON, group)
             reserved, kind, count = struct.unpack_from("<HHH", data)
             self.assertEqual((0, 1, 8), (reserved, kind, count), f"group {group}")
@@ -161,6 +161,14 @@ class Resources(unittest.TestCase):
                 self.assertEqual((40, size, 2 * size, 1, bits, 0), header, f"{where}: BITMAPINFOHEADER")
         self.assertEqual(107, min(n for k, n, _ in RESOURCES if k == RT_GROUP_ICON),
                          "the file's icon is not group 107")
+
+    def test_each_icon_image_is_stored_once_and_shared_by_all_groups(self):
+        directories = {group: resource(RT_GROUP_ICON, group) for group in (107, 108, 128)}
+        self.assertEqual([107, 108, 128], sorted(n for k, n, _ in RESOURCES if k == RT_GROUP_ICON))
+        self.assertEqual(1, len(set(directories.values())), "the groups point at different images")
+        images = [data for (kind, _, _), data in RESOURCES.items() if kind == RT_ICON]
+        self.assertEqual(len(ICON_IMAGES), len(images), "an image is stored more than once")
+        self.assertEqual(len(images), len(set(images)), "two RT_ICON entries hold the same image")
 
     def test_manifest_asks_for_no_elevation_and_declares_dpi_awareness(self):
         root = ElementTree.fromstring(resource(RT_MANIFEST, 1))

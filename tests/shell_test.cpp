@@ -118,6 +118,9 @@ TEST_F(WindowShellTest, AboutOpensModallyFromMenuOrAccelerator)
                 EXPECT_EQ(window, GetWindow(dialog, GW_OWNER));
                 EXPECT_FALSE(IsWindowEnabled(window)) << "the box is not modal";
                 EXPECT_EQ(GetDlgItem(dialog, IDOK), GetFocus()) << "OK does not have the focus";
+                HWND icon = GetWindow(dialog, GW_CHILD);    // the first control
+                EXPECT_EQ(SS_ICON, GetWindowLongW(icon, GWL_STYLE) & SS_TYPEMASK);
+                EXPECT_NE(0, SendMessageW(icon, STM_GETICON, 0, 0)) << "the icon area is empty";
                 PressKey(dialog, VK_ESCAPE);
             },
             [&] { return SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDM_HELP_ABOUT, source), 0); });
