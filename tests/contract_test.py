@@ -1,16 +1,18 @@
 #!/usr/bin/python3
-"""The binary contract of flagpost.exe, read with pefile: header, imports, resources.
+"""The binary contract of flagpost.exe, read with pefile: header, hardening, imports, resources.
 
-    contract_test.py path/to/flagpost.exe
+    contract_test.py path/to/flagpost.exe path/to/flagpost.map
 """
+import re
 import struct
+import subprocess
 import sys
 import unittest
 import xml.etree.ElementTree as ElementTree
 
 import pefile
 
-EXE = sys.argv.pop(1)
+EXE, LINK_MAP = sys.argv.pop(1), sys.argv.pop(1)
 RT_ICON, RT_MENU, RT_DIALOG, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 4, 5, 6, 14, 16, 24
 EN_US = 0x0409
 
@@ -85,14 +87,40 @@ class Header(unittest.TestCase):
         version = (PE.OPTIONAL_HEADER.MajorSubsystemVersion, PE.OPTIONAL_HEADER.MinorSubsystemVersion)
         self.assertEqual((5, 1), version)
 
-    def test_relocatable_nx_terminal_server_aware_not_large_address_aware(self):
+
+class Hardening(unittest.TestCase):
+    def test_relocatable_nx_no_seh_terminal_server_aware_not_large_address_aware(self):
         flags = PE.OPTIONAL_HEADER.DllCharacteristics
-        for bit, name in [(0x40, "DYNAMIC_BASE"), (0x100, "NX_COMPAT"), (0x8000, "TERMINAL_SERVER_AWARE")]:
+        for bit, name in [(0x40, "DYNAMIC_BASE"), (0x100, "NX_COMPAT"), (0x400, "NO_SEH"),
+                          (0x8000, "TERMINAL_SERVER_AWARE")]:
             self.assertTrue(flags & bit, f"{name} missing from {flags:#06x}")
         self.assertFalse(PE.FILE_HEADER.Characteristics & 0x20, "large-address aware")
         reloc = [s for s in PE.sections if s.Name.rstrip(b"\0") == b".reloc"]
         self.assertTrue(reloc and reloc[0].SizeOfRawData > 0, "no .reloc to move the image with")
         self.assertGreater(PE.OPTIONAL_HEADER.DATA_DIRECTORY[5].Size, 0, "empty base-relocation directory")
+
+    def test_no_section_is_writable_and_executable_or_shared_and_writable(self):
+        write, execute, shared = 0x80000000, 0x20000000, 0x10000000
+        for section in PE.sections:
+            name, flags = section.Name.rstrip(b"\0").decode(), section.Characteristics
+            self.assertNotEqual(write | execute, flags & (write | execute), f"{name} is W+X: {flags:#010x}")
+            self.assertNotEqual(write | shared, flags & (write | shared), f"{name} is shared and writable")
+
+    def test_no_code_registers_an_seh_handler(self):
+        # An x86 SEH frame is linked in through fs:[0]; with NO_SEH set, Windows would not run it.
+        listing = subprocess.run(["i686-w64-mingw32-objdump", "-d", EXE], capture_output=True, text=True,
+                                 check=True).stdout
+        self.assertGreater(listing.count("\tcall "), 10, "no disassembly of flagpost.exe's code")
+        self.assertEqual([], [line for line in listing.splitlines() if "%fs:" in line])
+
+    def test_no_global_constructors_or_destructors(self):
+        # Nothing would run them: the start-up calls wWinMain directly.
+        with open(LINK_MAP) as link_map:
+            text = link_map.read()
+        self.assertIn("*(.ctors)", text, "not a map of a mingw link")
+        contributions = re.findall(r"^ (\.(?:ctors|dtors|init_array|fini_array|CRT\$X\w*)\S*)\s+0x[0-9a-f]+\s+(0x[0-9a-f]+)\s+(\S+)",
+                                   text, re.MULTILINE)
+        self.assertEqual([], [c for c in contributions if int(c[1], 16)])
 
     def test_timestamp_is_zero_for_repeatable_builds(self):
         self.assertEqual(0, PE.FILE_HEADER.TimeDateStamp)
