@@ -27,10 +27,38 @@ TEST_F(ProgramTest, StartupCreatesHiddenWindowThenVolatileKeyAndReturnsZero)
 
 TEST_F(ProgramTest, NoWindowClassMeansNoWindowAndNoKey)
 {
+    for (bool registeredFirst : {false, true})
+    {
+        if (registeredFirst)
+        {
+            ASSERT_NE(0, RegisterMainWindowClass(instance));
+            ASSERT_TRUE(UnregisterClassW(L"FLAGPOST", instance));
+        }
+        g_instance = NULL;
+        EXPECT_FALSE(StartInstance(instance)) << "class registered first: " << registeredFirst;
+        EXPECT_EQ(instance, g_instance) << "the instance is stored before anything can fail";
+        EXPECT_EQ(nullptr, FindMainWindow());
+        EXPECT_FALSE(KeyExists(MARKER_PARENT)) << "class registered first: " << registeredFirst;
+    }
+}
+
+TEST_F(ProgramTest, KeyDeniedToTheCallerMeansFalseAndKeyUnchanged)
+{
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, MARKER_KEY, 0, NULL, 0, KEY_ALL_ACCESS,
+                                             NULL, &key, NULL));
+    RegCloseKey(key);
+    ASSERT_EQ(ERROR_SUCCESS, SetKeyDacl(MARKER_KEY, DENY_EVERYONE));
+    std::string before, after;
+    ASSERT_EQ(ERROR_SUCCESS, ReadKeySecurity(MARKER_KEY, &before));
+    ASSERT_NE(0, RegisterMainWindowClass(instance));
+
     EXPECT_FALSE(StartInstance(instance));
-    EXPECT_EQ(instance, g_instance) << "the instance is stored before anything can fail";
-    EXPECT_EQ(nullptr, FindMainWindow());
-    EXPECT_FALSE(KeyExists(MARKER_PARENT));
+    EXPECT_NE(nullptr, FindMainWindow());
+    EXPECT_EQ(ERROR_SUCCESS, ReadKeySecurity(MARKER_KEY, &after));
+    EXPECT_EQ(before, after);
+    EXPECT_EQ(0, g_liveAllocations) << "the widened key path was not released";
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegOpenKeyExW(HKEY_LOCAL_MACHINE, MARKER_KEY, 0, KEY_READ, &key));
 }
 
 TEST_F(ProgramTest, NoMemoryForTheKeyPathMeansNoKeyAndNoCrash)
@@ -53,6 +81,10 @@ TEST(StartupCommandLine, TailIsWhatTheRuntimeWouldPass)
         {L"\"C:\\Program Files\\flagpost.exe\" /quiet", L"/quiet"},
         {L"\"C:\\Program Files\\flagpost.exe\"", L""},
         {L"C:\\a\"b c\"d.exe  rest \"q\"", L"rest \"q\""},
+        {L"\"a b\"c.exe tail", L"tail"},
+        {L"flagpost.exe\"\" x", L"x"},
+        {L"flagpost.exe \"\"", L"\"\""},
+        {L"\"quoted\tname\"\t\targ", L"arg"},
         {L"\"unterminated quote", L""},
         {L"", L""},
     };

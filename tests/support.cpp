@@ -36,6 +36,7 @@ HWND FindMainWindow()
 
 static void DeleteMarker()
 {
+    SetKeyDacl(MARKER_KEY, ALLOW_EVERYONE);     // a test may have locked it
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, MARKER_KEY);
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, MARKER_PARENT);
 }

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "flagpost.h"
-#include "volatility.h"
+#include "registry_tools.h"
 #include <gtest/gtest.h>
 
 extern bool g_failAllocations;      // while set, AllocateWideString fails

@@ -1,0 +1,75 @@
+// Registry checks and set-ups shared by regprobe.exe and the in-process tests.
+#pragma once
+
+#include <windows.h>
+#include <sddl.h>
+
+#include <string>
+
+// Asks for a non-volatile subkey of HKLM\path and removes it again if it was made.
+// Windows refuses it under a volatile key with ERROR_CHILD_MUST_BE_VOLATILE.
+inline LONG CreateNonVolatileChild(const wchar_t* path)
+{
+    HKEY key, child;
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_CREATE_SUB_KEY | DELETE, &key);
+    if (status != ERROR_SUCCESS)
+        return status;
+    const wchar_t* probeName = L"flagpost-volatility-probe";
+    DWORD disposition = 0xDEADBEEF;
+    status = RegCreateKeyExW(key, probeName, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_READ, NULL,
+                             &child, &disposition);
+    if (status == ERROR_SUCCESS)
+    {
+        RegCloseKey(child);
+        if (disposition == REG_CREATED_NEW_KEY)
+            RegDeleteKeyW(key, probeName);
+    }
+    RegCloseKey(key);
+    return status;
+}
+
+// Everyone: denied every key right, as for a caller without administrative rights; or allowed
+// them again. The owner keeps READ_CONTROL and WRITE_DAC either way, so a denied key can still
+// be read for its security and be given access back.
+inline const wchar_t* const DENY_EVERYONE = L"D:P(D;;KA;;;WD)";
+inline const wchar_t* const ALLOW_EVERYONE = L"D:P(A;;KA;;;WD)";
+
+// Replaces the DACL of HKLM\path with the one in the SDDL string.
+inline LONG SetKeyDacl(const wchar_t* path, const wchar_t* sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, NULL))
+        return static_cast<LONG>(GetLastError());
+    HKEY key;
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, WRITE_DAC, &key);
+    if (status == ERROR_SUCCESS)
+    {
+        status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+        RegCloseKey(key);
+    }
+    LocalFree(descriptor);
+    return status;
+}
+
+// The owner, group and DACL of HKLM\path, as the bytes of a self-relative descriptor in hex.
+inline LONG ReadKeySecurity(const wchar_t* path, std::string* hex)
+{
+    HKEY key;
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, READ_CONTROL, &key);
+    if (status != ERROR_SUCCESS)
+        return status;
+    BYTE descriptor[4096];
+    DWORD size = sizeof(descriptor);
+    status = RegGetKeySecurity(key, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                        DACL_SECURITY_INFORMATION, descriptor, &size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS)
+        return status;
+    hex->clear();
+    for (DWORD i = 0; i < size; ++i)
+    {
+        hex->push_back("0123456789abcdef"[descriptor[i] >> 4]);
+        hex->push_back("0123456789abcdef"[descriptor[i] & 15]);
+    }
+    return ERROR_SUCCESS;
+}
