@@ -4,7 +4,8 @@
 #                                    it lasts until `wineserver -k`
 #
 # Either way the prefix is made first if it is new. It uses Wine's null graphics driver, so that
-# windows can be created without a display.
+# windows can be created without a display, unless FLAGPOST_GRAPHICS names another driver (x11)
+# when the prefix is made.
 #
 # wineserver and Wine's service processes outlive the command that started them and keep its
 # output open; a caller reading a pipe would wait for them. So everything that may start them
@@ -21,7 +22,8 @@ if [ ! -e "$WINEPREFIX/.flagpost-ready" ]; then
         flock 9
         if [ ! -e "$WINEPREFIX/.flagpost-ready" ]; then
             wineboot -i </dev/null >/dev/null 2>&1
-            wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+            wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d "${FLAGPOST_GRAPHICS:-null}" /f \
+                </dev/null >/dev/null 2>&1
             wineserver -w
             touch "$WINEPREFIX/.flagpost-ready"
         fi

@@ -1,18 +1,19 @@
 #!/usr/bin/python3
 """flagpost.exe run for real under Wine, its marker read back with Wine's reg.exe and regprobe.
 
-    end_to_end_test.py WINE_SH PREFIX FLAGPOST_EXE REGPROBE_EXE
+    end_to_end_test.py WINE_SH PREFIX FLAGPOST_EXE REGPROBE_EXE LAUNCHER_EXE
 
 Each scenario runs in one Wine boot (a persistent wineserver); `wineserver -k` is the restart.
 """
 import os
+import random
 import subprocess
 import sys
 import tempfile
 import unittest
 
-WINE_SH, PREFIX, FLAGPOST, REGPROBE = sys.argv[1:5]
-del sys.argv[1:5]
+WINE_SH, PREFIX, FLAGPOST, REGPROBE, LAUNCHER = sys.argv[1:6]
+del sys.argv[1:6]
 ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all")
 
 MARKER = r"Software\Ostrevane\RebootPending"
@@ -60,6 +61,28 @@ def probe(key):
 
 def flagpost(*arguments):
     return wine(FLAGPOST, *arguments)[0]
+
+
+def launcher(*arguments):
+    """Runs launcher.exe on flagpost.exe; returns (exit code, report)."""
+    return wine(LAUNCHER, FLAGPOST, *arguments)
+
+
+def hostile_command_lines(count=1000, seed=20261208):
+    """Whole command lines, program name included, as CreateProcessW takes them: the awkward ones
+    first, then random mixes of their pieces. CreateProcessW takes at most 32,767 units with the
+    terminating NUL."""
+    program = ["flagpost.exe", '"C:\\Program Files\\Flag post\\flagpost.exe"', '"flag post.exe', '""']
+    pieces = [" ", "\t", '"', '""', '\\"', "\\\\", "/quiet", "-x=1", "\u00e9", "\u4e2d\u6587", "\u202e",
+              "\U0001f6a9", "\ud800", "\udfff", "\udc00\ud800", "\ufeff", "\uffff", "%PATH%", "^&|<>"]
+    lines = ["", " ", "\t", " \t  \t", "x" * 32766, '"' + "y" * 32765, "flagpost.exe " + '"' * 101,
+             '"C:\\Program Files\\Flag post\\flagpost.exe"', "flagpost.exe \ud800", "\udc00",
+             "flagpost.exe \u00e4\u00f6\u00fc \u041f\u0440\u0438\u0432\u0435\u0442 \U0001f600"]
+    rng = random.Random(seed)
+    while len(lines) < count:
+        tail = "".join(rng.choice(pieces) for _ in range(rng.randint(0, 40)))
+        lines.append(rng.choice(program + [""]) + rng.choice(["", " ", "\t"]) + tail)
+    return lines
 
 
 def restart():
@@ -110,6 +133,68 @@ class Marker(unittest.TestCase):
 
     def test_second_run_in_the_same_boot_opens_the_marker(self):
         self.assertEqual(0, flagpost())
+        self.assertEqual(0, flagpost())
+        self.assert_fresh_marker()
+
+    def test_existing_non_volatile_parent_stays_and_the_marker_under_it_goes_at_restart(self):
+        reg("add", "HKLM\\" + PARENT, "/v", "Vendor", "/d", "kept", "/f", "/reg:32")
+        self.assertEqual(NOT_VOLATILE, probe(PARENT), "could not make an ordinary parent")
+
+        self.assertEqual(0, flagpost())
+        self.assert_fresh_marker()
+        self.assertEqual(NOT_VOLATILE, probe(PARENT))
+        restart()
+        self.assertTrue(exists(PARENT), "the ordinary parent did not survive the restart")
+        self.assertEqual(1, len(value_lines(PARENT)), "the parent's value was lost")
+        self.assertFalse(exists(MARKER), "the marker survived the restart")
+
+    def test_key_denied_to_the_caller_is_left_byte_for_byte(self):
+        # Wine grants every right to a key it creates, but checks the DACL of one it opens:
+        # a key that denies everything stands in for a caller without administrative rights.
+        reg("add", "HKLM\\" + MARKER, "/v", "Kept", "/d", "yes", "/f", "/reg:32")
+        reg("add", "HKLM\\" + MARKER + "\\Child", "/f", "/reg:32")
+        contents = dump(MARKER)
+        self.assertIn("Kept", contents or "", "could not make the key")
+        self.assertEqual(0, wine(REGPROBE, "--deny", MARKER)[0])
+        code, security = wine(REGPROBE, "--security", MARKER)
+        self.assertEqual(0, code, security)
+        self.assertIsNone(dump(MARKER), "the deny ACE does not keep reg.exe out")
+
+        try:
+            self.assertEqual(0, flagpost())
+            self.assertEqual((0, security), wine(REGPROBE, "--security", MARKER), "the key's security changed")
+        finally:
+            self.assertEqual(0, wine(REGPROBE, "--allow", MARKER)[0])
+        self.assertEqual(contents, dump(MARKER), "the key's values or subkeys changed")
+        self.assertEqual(NOT_VOLATILE, probe(MARKER))
+
+    def test_64_copies_started_at_once_all_exit_0_and_leave_one_key(self):
+        code, report = launcher("--together", "64")
+        self.assertEqual(0, code, report)
+        self.assertIn("64 started at once, 0 failed", report)
+        keys = [line for line in dump(PARENT).splitlines() if line.startswith("HKEY_")]
+        self.assertEqual(["HKEY_LOCAL_MACHINE\\" + MARKER], keys)
+        self.assert_fresh_marker()
+
+    def test_1000_hostile_command_lines_each_give_the_plain_result(self):
+        lines = hostile_command_lines()
+        with tempfile.NamedTemporaryFile(suffix=".lines", delete=False) as listing:
+            listing.write("".join(line + "\0" for line in lines).encode("utf-16-le", "surrogatepass"))
+        try:
+            code, report = launcher("Z:" + listing.name.replace("/", "\\"))
+        finally:
+            os.unlink(listing.name)
+        self.assertEqual(0, code, report[-3000:])
+        self.assertIn(f"{len(lines)} runs, 0 failed", report)
+
+    def test_runs_on_windows_xp(self):
+        # Wine's per-application setting; regprobe shows that it reaches a 32-bit exe here.
+        for exe in (FLAGPOST, REGPROBE):
+            app = "HKCU\\Software\\Wine\\AppDefaults\\" + os.path.basename(exe)
+            reg("add", app, "/v", "Version", "/d", "winxp", "/f")
+            self.addCleanup(reg, "delete", app, "/f")
+        code, version = wine(REGPROBE, "--windows-version")
+        self.assertEqual((0, "5.1"), (code, version.strip()), "Wine does not report Windows XP")
         self.assertEqual(0, flagpost())
         self.assert_fresh_marker()
 

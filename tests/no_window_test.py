@@ -1,0 +1,74 @@
+#!/usr/bin/python3
+"""No window of flagpost.exe ever reaches the screen, not even briefly, under Wine's X11 driver.
+
+    xvfb-run -a no_window_test.py WINE_SH PREFIX FLAGPOST_EXE LAUNCHER_EXE FLAGPOST_TESTS_EXE
+
+PREFIX is a prefix of its own that uses the X11 driver. xev records every window mapped on the
+root window while flagpost.exe runs 20 times, through launcher.exe, which checks after each run
+that the marker is there, so the hidden window really was created each time. A test case that
+shows a window, run before and after, proves that the recording sees Wine's windows.
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+WINE_SH, PREFIX, FLAGPOST, LAUNCHER, FLAGPOST_TESTS = sys.argv[1:6]
+del sys.argv[1:6]
+ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", FLAGPOST_GRAPHICS="x11")
+SHOWS_A_WINDOW = "--gtest_filter=WindowShellTest.PaintLeavesNothingToRepaint"
+RUNS = 20
+
+
+def wine(*command):
+    with tempfile.TemporaryFile() as output:
+        code = subprocess.run([WINE_SH, PREFIX, *command], stdin=subprocess.DEVNULL, stdout=output,
+                              stderr=subprocess.STDOUT, env=ENV, timeout=300).returncode
+        output.seek(0)
+        return code, output.read().decode("utf-8", "replace")
+
+
+class NoWindowOnScreen(unittest.TestCase):
+    def setUp(self):
+        subprocess.run([WINE_SH, PREFIX], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, env=ENV, check=True, timeout=600)
+        self.addCleanup(subprocess.run, ["wineserver", "-k"], env=ENV)
+        self.events = tempfile.NamedTemporaryFile(mode="w+", suffix=".xev")
+        self.addCleanup(self.events.close)
+        xev = subprocess.Popen(["stdbuf", "-oL", "xev", "-root", "-event", "substructure"],
+                               stdout=self.events, stderr=subprocess.STDOUT)
+        self.addCleanup(xev.wait)
+        self.addCleanup(xev.terminate)
+
+    def maps(self):
+        with open(self.events.name) as events:
+            return events.read().count("MapNotify")
+
+    def show_a_window(self):
+        """Returns the number of maps seen once the window's map has arrived."""
+        before = self.maps()
+        code, output = wine(FLAGPOST_TESTS, SHOWS_A_WINDOW)
+        self.assertEqual(0, code, output)
+        for _ in range(100):
+            if self.maps() > before:
+                return self.maps()
+            time.sleep(0.1)
+        self.fail("a window that was shown was not recorded")
+
+    def test_twenty_runs_map_no_window(self):
+        seen = self.show_a_window()
+        with tempfile.NamedTemporaryFile(suffix=".lines", delete=False) as lines:
+            lines.write("flagpost.exe\0".encode("utf-16-le") * RUNS)
+        self.addCleanup(os.unlink, lines.name)
+        code, report = wine(LAUNCHER, FLAGPOST, "Z:" + lines.name.replace("/", "\\"))
+        self.assertEqual(0, code, report)
+        self.assertIn(f"{RUNS} runs, 0 failed", report)
+        time.sleep(1)    # let any late event reach xev
+        self.assertEqual(seen, self.maps(), "flagpost.exe mapped a window")
+        self.show_a_window()
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
