@@ -4,7 +4,8 @@
 # 64-bit Windows gives it; wine32:i386 lets that prefix run 32-bit programs at all.
 set -eu
 packages="make cmake python3 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine64 wine32:i386
-          python3-pefile icoutils xvfb xauth x11-utils googletest"
+          python3-pefile icoutils xvfb xauth x11-utils googletest
+          hyperfine"
 
 missing=""
 for package in $packages; do
