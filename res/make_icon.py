@@ -145,6 +145,12 @@ def preview_png(ico, scale=6, gap=8):
                     for x in range(left + col * scale, left + (col + 1) * scale):
                         canvas[y][x] = tuple(round(c * opacity + b * (1 - opacity)) for c, b in zip(rgb, canvas[y][x]))
         left += size * scale + gap
+    return png(canvas)
+
+
+def png(canvas):
+    """An RGB PNG file of rows of (r, g, b) pixels."""
+    width, height = len(canvas[0]), len(canvas)
     raw = b"".join(b"\0" + bytes(v for pixel in line for v in pixel) for line in canvas)
     chunk = lambda kind, data: struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
     return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
