@@ -139,13 +139,18 @@ def preview_png(ico, scale=6, gap=8):
     canvas = [[(236, 236, 236)] * width for _ in range(height)]
     left = gap
     for size, _, _, _, _, _, length, offset in entries:
-        for row, pixels in enumerate(decode(ico[offset:offset + length])):
-            for col, (rgb, opacity) in enumerate(pixels):
-                for y in range(gap + row * scale, gap + (row + 1) * scale):
-                    for x in range(left + col * scale, left + (col + 1) * scale):
-                        canvas[y][x] = tuple(round(c * opacity + b * (1 - opacity)) for c, b in zip(rgb, canvas[y][x]))
+        paste(canvas, decode(ico[offset:offset + length]), left, gap, scale)
         left += size * scale + gap
     return png(canvas)
+
+
+def paste(canvas, rows, left, top, scale):
+    """Draws decoded rows onto the canvas at (left, top), each pixel as a scale x scale block."""
+    for row, pixels in enumerate(rows):
+        for col, (rgb, opacity) in enumerate(pixels):
+            for y in range(top + row * scale, top + (row + 1) * scale):
+                for x in range(left + col * scale, left + (col + 1) * scale):
+                    canvas[y][x] = tuple(round(c * opacity + b * (1 - opacity)) for c, b in zip(rgb, canvas[y][x]))
 
 
 def png(canvas):

@@ -14,9 +14,6 @@
 #include <string>
 #include <vector>
 
-static const wchar_t* const MARKER_KEY = L"Software\\Ostrevane\\RebootPending";
-static const wchar_t* const MARKER_PARENT = L"Software\\Ostrevane";
-
 static bool Start(const wchar_t* exe, std::wstring commandLine, DWORD flags, PROCESS_INFORMATION* process)
 {
     STARTUPINFOW startup = {};

@@ -6,6 +6,10 @@
 
 #include <string>
 
+// The marker and the parent key it may create, relative to HKLM, in a 32-bit process's view.
+inline const wchar_t* const MARKER_KEY = L"Software\\Ostrevane\\RebootPending";
+inline const wchar_t* const MARKER_PARENT = L"Software\\Ostrevane";
+
 // Asks for a non-volatile subkey of HKLM\path and removes it again if it was made.
 // Windows refuses it under a volatile key with ERROR_CHILD_MUST_BE_VOLATILE.
 inline LONG CreateNonVolatileChild(const wchar_t* path)

@@ -8,8 +8,6 @@
 extern bool g_failAllocations;      // while set, AllocateWideString fails
 extern int g_liveAllocations;       // wide strings allocated and not yet freed
 
-inline const wchar_t* const MARKER_KEY = L"Software\\Ostrevane\\RebootPending";
-inline const wchar_t* const MARKER_PARENT = L"Software\\Ostrevane";
 
 bool KeyExists(const wchar_t* path);
 HWND FindMainWindow();

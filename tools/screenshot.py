@@ -19,7 +19,7 @@ from pathlib import Path
 import pefile
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "res"))
-from make_icon import decode, png  # noqa: E402
+from make_icon import decode, paste, png  # noqa: E402
 
 WINE_SH, PREFIX, ABOUT_SHOT, FLAGPOST, DOCS = sys.argv[1:6]
 ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", FLAGPOST_GRAPHICS="x11")
@@ -83,12 +83,7 @@ def icon_preview(scale=4, gap=12):
     left = gap
     for index, factor in enumerate([1, 1, 1, scale, scale, scale]):
         size = sizes[index % 3]
-        top = gap + (48 * scale - size * factor) // 2
-        for row, pixels in enumerate(images[size]):
-            for col, (rgb, opacity) in enumerate(pixels):
-                for y in range(top + row * factor, top + (row + 1) * factor):
-                    for x in range(left + col * factor, left + (col + 1) * factor):
-                        canvas[y][x] = tuple(round(c * opacity + b * (1 - opacity)) for c, b in zip(rgb, BACKGROUND))
+        paste(canvas, images[size], left, gap + (48 * scale - size * factor) // 2, factor)
         left += size * factor + gap
     return canvas
 
