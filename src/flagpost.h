@@ -14,6 +14,10 @@ ATOM RegisterMainWindowClass(HINSTANCE instance);
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK AboutBoxProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
+// The start-up's first step: DLLs that Windows loads by name later on come from System32
+// only (or, on systems too old for that, at least not from the current folder).
+void RestrictDllSearchToSystem32();
+
 // The start-up's rule for the command-line tail that wWinMain receives.
 LPWSTR SkipProgramName(LPWSTR commandLine);
 

@@ -6,6 +6,10 @@ extern "C" IMAGE_DOS_HEADER __ImageBase;    // the linker's symbol for this modu
 
 extern "C" void wWinMainCRTStartup()
 {
+    // Before anything can make Windows load a DLL by name: the exe may sit in Downloads or a
+    // shared temporary folder, and it runs elevated.
+    RestrictDllSearchToSystem32();
+
     STARTUPINFOW startup;
     GetStartupInfoW(&startup);
     int showCommand = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWDEFAULT;

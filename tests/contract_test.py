@@ -18,14 +18,20 @@ EN_US = 0x0409
 
 IMPORTS = {
     "kernel32.dll": {"ExitProcess", "GetCommandLineW", "GetStartupInfoW", "MultiByteToWideChar",
-                     "GetProcessHeap", "HeapAlloc", "HeapFree"},
+                     "GetProcessHeap", "HeapAlloc", "HeapFree", "GetModuleHandleW", "GetProcAddress"},
     "user32.dll": {"LoadStringW", "LoadIconW", "LoadCursorW", "RegisterClassExW", "CreateWindowExW",
                    "DefWindowProcW", "BeginPaint", "EndPaint", "PostQuitMessage", "DestroyWindow",
                    "DialogBoxParamW", "EndDialog"},
     "advapi32.dll": {"RegCreateKeyExW", "RegCloseKey"},
 }
 NEVER_IMPORTED = {"ShowWindow", "UpdateWindow", "GetMessageW", "DispatchMessageW", "TranslateMessage",
-                  "MessageBoxW", "RegSetValueExW"}
+                  "MessageBoxW", "RegSetValueExW",
+                  # missing on XP (or on Windows 7 without KB2533623): looked up at run time instead
+                  "SetDefaultDllDirectories", "SetDllDirectoryW"}
+# What the original Pentium lacks: P6's cmov, fcmov, fcomi and long NOPs, sysenter, MMX, SSE and
+# later vector registers, and the odd later integer instruction.
+POST_PENTIUM = re.compile(r"\t(cmov|fcmov|f(u)?comip?|nop[wl]|sysenter|sysexit|rdpmc|emms|movbe|popcnt|lzcnt|tzcnt|"
+                          r"crc32|prefetch|[lsm]fence|clflush|fxsave|fxrstor|rdtscp|endbr32)|%[xyz]?mm\d")
 ICON_IMAGES = [(32, 4), (16, 4), (48, 8), (32, 8), (16, 8), (48, 32), (32, 32), (16, 32)]
 
 
@@ -80,6 +86,13 @@ def dialog_template(data):
             "font": (point_size, weight, italic, charset, face), "controls": controls}
 
 
+def disassembly():
+    listing = subprocess.run(["i686-w64-mingw32-objdump", "-d", "-j", ".text", EXE], capture_output=True,
+                             text=True, check=True).stdout.splitlines()
+    assert sum("\tcall " in line for line in listing) > 10, "no disassembly of flagpost.exe's code"
+    return listing
+
+
 class Header(unittest.TestCase):
     def test_32_bit_gui_for_windows_xp_and_later(self):
         self.assertEqual(0x14C, PE.FILE_HEADER.Machine, "not i386")
@@ -108,10 +121,10 @@ class Hardening(unittest.TestCase):
 
     def test_no_code_registers_an_seh_handler(self):
         # An x86 SEH frame is linked in through fs:[0]; with NO_SEH set, Windows would not run it.
-        listing = subprocess.run(["i686-w64-mingw32-objdump", "-d", EXE], capture_output=True, text=True,
-                                 check=True).stdout
-        self.assertGreater(listing.count("\tcall "), 10, "no disassembly of flagpost.exe's code")
-        self.assertEqual([], [line for line in listing.splitlines() if "%fs:" in line])
+        self.assertEqual([], [line for line in disassembly() if "%fs:" in line])
+
+    def test_no_instruction_newer_than_the_original_pentium(self):
+        self.assertEqual([], [line for line in disassembly() if POST_PENTIUM.search(line)])
 
     def test_no_global_constructors_or_destructors(self):
         # Nothing would run them: the start-up calls wWinMain directly.

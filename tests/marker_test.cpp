@@ -95,3 +95,29 @@ TEST(StartupCommandLine, TailIsWhatTheRuntimeWouldPass)
         EXPECT_STREQ(c.tail, SkipProgramName(buffer)) << "command line: " << testing::PrintToString(std::wstring(c.commandLine));
     }
 }
+
+TEST(StartupDllSearch, DllBesideTheExeIsRefusedAndSystem32StillLoads)
+{
+    HMODULE planted = LoadLibraryW(L"planted.dll");
+    ASSERT_NE(nullptr, planted) << "planted.dll beside the test exe did not load to begin with, error "
+                                << GetLastError();
+    ASSERT_TRUE(FreeLibrary(planted));
+    ASSERT_EQ(nullptr, GetModuleHandleW(L"planted.dll")) << "still loaded, so a second load proves nothing";
+    // A System32 DLL that is not loaded yet; loading one that is would prove nothing.
+    const wchar_t* systemDll = nullptr;
+    for (const wchar_t* name : {L"version.dll", L"msimg32.dll", L"cabinet.dll", L"wintrust.dll"})
+        if (!systemDll && !GetModuleHandleW(name))
+            systemDll = name;
+    ASSERT_NE(nullptr, systemDll) << "every candidate System32 DLL is already loaded";
+
+    RestrictDllSearchToSystem32();
+
+    SetLastError(0xDEADBEEF);
+    EXPECT_EQ(nullptr, LoadLibraryW(L"planted.dll"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), GetLastError());
+    HMODULE system = LoadLibraryW(systemDll);
+    EXPECT_NE(nullptr, system) << testing::PrintToString(std::wstring(systemDll)) << " from System32 no longer loads, error "
+                               << GetLastError();
+    if (system)
+        FreeLibrary(system);
+}
