@@ -4,10 +4,14 @@
 #   make build  build build/flagpost.exe only
 #   make bench  time and size flagpost.exe against a minimal exe and reg.exe (not a test)
 #   make screenshot  render docs/about.png and docs/icon.png
+#   make dist   write build/dist/flagpost-VERSION-win32.zip; signed with
+#               make dist SIGN_PFX=cert.pfx SIGN_PASSWORD_FILE=pass.txt [SIGN_TIMESTAMP_URL=...]
 
 MAKEFLAGS += --no-print-directory
+# The release script reads these from its environment; the password itself stays in its file.
+export SIGN_PFX SIGN_PASSWORD_FILE SIGN_TIMESTAMP_URL
 
-.PHONY: all deps configure build run test bench screenshot clean
+.PHONY: all deps configure build run test bench screenshot dist clean
 
 all: build
 
@@ -37,6 +41,9 @@ screenshot: configure
 	@cmake --build --preset mingw --target flagpost about_shot
 	@xvfb-run -a -s "-screen 0 1024x768x24" /usr/bin/python3 tools/screenshot.py $(CURDIR)/cmake/wine.sh \
 		$(CURDIR)/build/wineprefix-x11 $(CURDIR)/build/about_shot.exe $(CURDIR)/build/flagpost.exe $(CURDIR)/docs
+
+dist: configure
+	@cmake --build --preset mingw --target dist
 
 clean:
 	@[ ! -d build/wineprefix ] || WINEPREFIX=$(CURDIR)/build/wineprefix wineserver -k 2>/dev/null || true

@@ -1,0 +1,127 @@
+#!/usr/bin/python3
+"""The release zip: its entries, its sums, and a signature that strips back to the built exe.
+
+    release_test.py VERSION FLAGPOST_EXE SOURCE_DIR WINE_SH PREFIX REGPROBE_EXE LAUNCHER_EXE
+
+That two checkouts give the same zip is reproducible_build.sh's part.
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+
+VERSION, FLAGPOST, SOURCE, WINE_SH, PREFIX, REGPROBE, LAUNCHER = sys.argv[1:8]
+del sys.argv[1:8]
+HERE = os.path.dirname(os.path.abspath(__file__))
+ENTRIES = ["flagpost.exe", "LICENSE", "README.md", "SHA256SUMS"]
+PASSWORD = "release-test-Pa55"
+EPOCH = 1765000000                                   # 2025-12-06 05:46:40 UTC, an even-second date
+
+
+def run(*command, env=None, cwd=None):
+    done = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True, env=env, cwd=cwd)
+    return done.returncode, done.stdout + done.stderr
+
+
+def read(path):
+    with open(path, "rb") as file:
+        return file.read()
+
+
+class Release(unittest.TestCase):
+    def setUp(self):
+        work = tempfile.TemporaryDirectory()
+        self.addCleanup(work.cleanup)
+        self.work = work.name
+        self.out = os.path.join(self.work, "dist")
+        self.zip = os.path.join(self.out, f"flagpost-{VERSION}-win32.zip")
+
+    def dist(self, **signing):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("SIGN_")}
+        env.update(signing, SOURCE_DATE_EPOCH=str(EPOCH))
+        return run("/usr/bin/python3", os.path.join(SOURCE, "tools", "dist.py"), VERSION, FLAGPOST, SOURCE, self.out,
+                   env=env)
+
+    def unpack(self):
+        unpacked = os.path.join(self.work, "unpacked")
+        with zipfile.ZipFile(self.zip) as archive:
+            archive.extractall(unpacked)
+            return unpacked, archive.infolist()
+
+    def make_certificate(self):
+        key, cert, pfx = (os.path.join(self.work, name) for name in ("key.pem", "cert.pem", "test.pfx"))
+        code, output = run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                           "-days", "2", "-subj", "/CN=Flagpost release test",
+                           "-addext", "extendedKeyUsage=codeSigning")
+        self.assertEqual(0, code, output)
+        code, output = run("openssl", "pkcs12", "-export", "-out", pfx, "-inkey", key, "-in", cert,
+                           "-passout", "pass:" + PASSWORD)
+        self.assertEqual(0, code, output)
+        password_file = os.path.join(self.work, "password")
+        with open(password_file, "w") as file:
+            file.write(PASSWORD + "\n")
+        return cert, pfx, password_file
+
+    def test_unsigned_zip_holds_the_built_exe_and_sums_that_verify(self):
+        code, output = self.dist()
+        self.assertEqual(0, code, output)
+        unpacked, entries = self.unpack()
+
+        self.assertEqual(ENTRIES, [entry.filename for entry in entries])
+        self.assertEqual(read(FLAGPOST), read(os.path.join(unpacked, "flagpost.exe")), "the exe in the zip differs")
+        self.assertEqual(read(os.path.join(SOURCE, "LICENSE")), read(os.path.join(unpacked, "LICENSE")))
+        code, output = run("sha256sum", "-c", "--strict", "SHA256SUMS", cwd=unpacked)
+        self.assertEqual(0, code, output)
+        self.assertEqual(sorted(ENTRIES[:-1]), sorted(line[:-len(": OK")] for line in output.splitlines()
+                                                      if line.endswith(": OK")), output)
+        for entry in entries:
+            self.assertEqual(((2025, 12, 6, 5, 46, 40), 0o100644, b""),
+                             (entry.date_time, entry.external_attr >> 16, entry.extra), entry.filename)
+
+    def test_signed_exe_verifies_strips_back_and_still_sets_the_marker(self):
+        cert, pfx, password_file = self.make_certificate()
+        code, output = self.dist(SIGN_PFX=pfx, SIGN_PASSWORD_FILE=password_file)
+        self.assertEqual(0, code, output)
+        self.assertNotIn(PASSWORD, output)
+        unpacked, _ = self.unpack()
+        exe = os.path.join(unpacked, "flagpost.exe")
+        self.assertNotEqual(read(FLAGPOST), read(exe), "the exe in the zip is not signed")
+        self.assertEqual(0, run("sha256sum", "-c", "--strict", "SHA256SUMS", cwd=unpacked)[0], "sums of the signed zip")
+
+        code, output = run("osslsigncode", "verify", "-CAfile", cert, "-in", exe)
+        self.assertEqual(0, code, output)
+        self.assertIn("Signature verification: ok", output)
+        stripped = os.path.join(self.work, "stripped.exe")
+        code, output = run("osslsigncode", "remove-signature", "-in", exe, "-out", stripped)
+        self.assertEqual(0, code, output)
+        self.assertEqual(read(FLAGPOST), read(stripped), "removing the signature does not give back the built exe")
+
+        code, output = run("/usr/bin/python3", os.path.join(HERE, "end_to_end_test.py"), WINE_SH, PREFIX, exe, REGPROBE,
+                           LAUNCHER, "-k", "test_marker_is_set_volatile_and_empty_in_the_32_bit_view_only")
+        self.assertEqual(0, code, output)
+        self.assertIn("Ran 1 test", output)
+
+    def test_bad_signing_input_stops_with_a_message_and_leaves_no_zip(self):
+        cert, pfx, password_file = self.make_certificate()
+        wrong_password = os.path.join(self.work, "wrong")
+        with open(wrong_password, "w") as file:
+            file.write("not-" + PASSWORD)
+        cases = [({"SIGN_PFX": pfx, "SIGN_PASSWORD_FILE": wrong_password}, "osslsigncode sign failed"),
+                 ({"SIGN_PFX": pfx + ".missing", "SIGN_PASSWORD_FILE": password_file}, "SIGN_PFX: no such file"),
+                 ({"SIGN_PFX": cert, "SIGN_PASSWORD_FILE": password_file}, "osslsigncode sign failed"),
+                 ({"SIGN_PFX": pfx}, "signing needs both SIGN_PFX and SIGN_PASSWORD_FILE")]
+        for signing, message in cases:
+            with self.subTest(signing=signing):
+                self.assertEqual(0, self.dist()[0])
+                self.assertTrue(os.path.exists(self.zip), "no earlier unsigned zip to be replaced")
+                code, output = self.dist(**signing)
+                self.assertNotEqual(0, code, output)
+                self.assertIn("make dist: " + message, output)
+                self.assertNotIn(PASSWORD, output)
+                self.assertFalse(os.path.exists(self.zip), "a zip is left under the release's name")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
