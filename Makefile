@@ -4,6 +4,7 @@
 #   make build  build build/flagpost.exe only
 #   make bench  time and size flagpost.exe against a minimal exe and reg.exe (not a test)
 #   make screenshot  render docs/about.png and docs/icon.png
+#   make example-installer  build/example/flagpost-example-setup.exe, the NSIS example
 #   make dist   write build/dist/flagpost-VERSION-win32.zip; signed with
 #               make dist SIGN_PFX=cert.pfx SIGN_PASSWORD_FILE=pass.txt [SIGN_TIMESTAMP_URL=...]
 
@@ -11,7 +12,7 @@ MAKEFLAGS += --no-print-directory
 # The release script reads these from its environment; the password itself stays in its file.
 export SIGN_PFX SIGN_PASSWORD_FILE SIGN_TIMESTAMP_URL
 
-.PHONY: all deps configure build run test bench screenshot dist clean
+.PHONY: all deps configure build run test bench screenshot dist example-installer clean
 
 all: build
 
@@ -44,6 +45,9 @@ screenshot: configure
 
 dist: configure
 	@cmake --build --preset mingw --target dist
+
+example-installer: configure
+	@cmake --build --preset mingw --target example_installer
 
 clean:
 	@[ ! -d build/wineprefix ] || WINEPREFIX=$(CURDIR)/build/wineprefix wineserver -k 2>/dev/null || true

@@ -1,19 +1,22 @@
 #!/usr/bin/python3
-"""flagpost.exe run for real under Wine, its marker read back with Wine's reg.exe and regprobe.
+"""flagpost.exe run for real under Wine, its marker read back with Wine's reg.exe and regprobe; and
+what users run around it: examples/flagpost-check.cmd and the example installer.
 
-    end_to_end_test.py WINE_SH PREFIX FLAGPOST_EXE REGPROBE_EXE LAUNCHER_EXE
+    end_to_end_test.py WINE_SH PREFIX FLAGPOST_EXE REGPROBE_EXE LAUNCHER_EXE SETUP_EXE
 
 Each scenario runs in one Wine boot (a persistent wineserver); `wineserver -k` is the restart.
 """
 import os
 import random
+import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
 
-WINE_SH, PREFIX, FLAGPOST, REGPROBE, LAUNCHER = sys.argv[1:6]
-del sys.argv[1:6]
+WINE_SH, PREFIX, FLAGPOST, REGPROBE, LAUNCHER, SETUP = sys.argv[1:7]
+del sys.argv[1:7]
+CHECK_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "flagpost-check.cmd")
 ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all")
 
 MARKER = r"Software\Ostrevane\RebootPending"
@@ -65,7 +68,7 @@ def flagpost(*arguments):
 
 def launcher(*arguments):
     """Runs launcher.exe on flagpost.exe; returns (exit code, report). A run takes about 0.1 s."""
-    return wine(LAUNCHER, FLAGPOST, *arguments, timeout=900)
+    return wine(LAUNCHER, FLAGPOST, *arguments, timeout=1800)
 
 
 def hostile_command_lines(count=1000, seed=20261208):
@@ -83,6 +86,10 @@ def hostile_command_lines(count=1000, seed=20261208):
         tail = "".join(rng.choice(pieces) for _ in range(rng.randint(0, 40)))
         lines.append(rng.choice(program + [""]) + rng.choice(["", " ", "\t"]) + tail)
     return lines
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def restart():
@@ -209,6 +216,64 @@ class Marker(unittest.TestCase):
         self.assertEqual(NOT_VOLATILE, probe(MARKER))
         restart()
         self.assertEqual(before, dump(MARKER), "an ordinary key did not survive the restart")
+
+
+class CheckScript(unittest.TestCase):
+    """examples/flagpost-check.cmd, as a user runs it: cmd.exe, the exe's path as its argument."""
+
+    setUp = Marker.setUp
+    tearDown = Marker.setUp
+
+    def check(self, exe=FLAGPOST):
+        code, output = wine("cmd", "/c", windows_path(CHECK_SCRIPT), windows_path(exe))
+        lines = output.strip().splitlines()
+        return code, lines, output
+
+    def test_with_no_marker_it_passes_and_leaves_no_marker_or_parent(self):
+        code, lines, output = self.check()
+        self.assertEqual((0, "8 passed, 0 failed"), (code, lines[-1]), output)
+        self.assertIn("ok   the marker is volatile", lines)
+        self.assertFalse(exists(MARKER), "the check left its marker set")
+        self.assertFalse(exists(PARENT), "the check left the parent it caused")
+
+    def test_with_a_marker_already_set_it_passes_and_keeps_the_marker(self):
+        self.assertEqual(0, flagpost())
+        code, lines, output = self.check()
+        self.assertEqual((0, "4 passed, 0 failed"), (code, lines[-1]), output)
+        self.assertIn("The marker is already set", output)
+        self.assertEqual(VOLATILE, probe(MARKER), "the marker the check found is gone or changed")
+
+    def test_a_flagpost_that_makes_an_ordinary_key_fails_the_volatility_check(self):
+        with tempfile.TemporaryDirectory() as folder:
+            stand_in = os.path.join(folder, "flagpost.exe")
+            shutil.copy(REGPROBE, stand_in)
+            code, lines, output = self.check(stand_in)
+        self.assertEqual(1, code, output)
+        self.assertEqual("7 passed, 1 failed", lines[-1], output)
+        self.assertIn("FAIL the marker is volatile: an ordinary subkey could be made under it", lines)
+        self.assertFalse(exists(PARENT), "the check did not remove what the faulty exe made")
+
+
+class ExampleInstaller(unittest.TestCase):
+    """examples/nsis: refuse while a restart is pending, set the marker after installing."""
+
+    setUp = Marker.setUp
+    tearDown = Marker.setUp
+
+    def install(self, folder):
+        """A silent install into C:\\folder; returns its exit code and whether the payload landed."""
+        target = os.path.join(PREFIX, "drive_c", folder)
+        self.addCleanup(shutil.rmtree, target, True)
+        code, output = wine(SETUP, "/S", "/D=C:\\" + folder)
+        return code, os.path.exists(os.path.join(target, "readme.txt"))
+
+    def test_installs_then_refuses_until_a_restart(self):
+        self.assertEqual((0, True), self.install("flagpost-example-1"), "first install")
+        self.assertEqual(VOLATILE, probe(MARKER), "the installer set no volatile marker")
+        self.assertEqual((2, False), self.install("flagpost-example-2"), "second install, restart pending")
+        restart()
+        self.assertEqual((0, True), self.install("flagpost-example-3"), "install after the restart")
+        self.assertEqual(VOLATILE, probe(MARKER))
 
 
 if __name__ == "__main__":

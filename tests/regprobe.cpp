@@ -4,6 +4,8 @@
 //   regprobe --allow KEY       allow Everyone every right on HKLM\KEY again
 //   regprobe --security KEY    print the owner, group and DACL of HKLM\KEY in hex
 //   regprobe --windows-version print the Windows version that Wine reports to this exe
+// Copied as flagpost.exe it is a faulty flagpost instead: whatever its arguments, it makes the
+// marker an ordinary key and exits 0, for the tests of what should notice.
 // Exit code 3 is any error.
 #include "registry_tools.h"
 
@@ -36,8 +38,26 @@ static int ProbeVolatility(const wchar_t* path)
     return Report(status);
 }
 
+static bool StartedAsFlagpost()
+{
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(NULL, path, MAX_PATH);
+    const wchar_t* name = path + length;
+    while (name > path && name[-1] != L'\\' && name[-1] != L'/')
+        --name;
+    return length > 0 && length < MAX_PATH && lstrcmpiW(name, L"flagpost.exe") == 0;
+}
+
 int wmain(int argc, wchar_t** argv)
 {
+    if (StartedAsFlagpost())
+    {
+        HKEY key;
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, MARKER_KEY, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL,
+                            &key, NULL) == ERROR_SUCCESS)
+            RegCloseKey(key);
+        return 0;
+    }
     if (argc == 2 && std::wcscmp(argv[1], L"--windows-version") == 0)
     {
         // GetVersionExW is what a program sees; Wine's per-application Version setting changes it.

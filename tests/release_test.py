@@ -1,21 +1,25 @@
 #!/usr/bin/python3
 """The release zip: its entries, its sums, and a signature that strips back to the built exe.
 
-    release_test.py VERSION FLAGPOST_EXE SOURCE_DIR WINE_SH PREFIX REGPROBE_EXE LAUNCHER_EXE
+    release_test.py VERSION FLAGPOST_EXE SOURCE_DIR WINE_SH PREFIX REGPROBE_EXE LAUNCHER_EXE SETUP_EXE
 
 That two checkouts give the same zip is reproducible_build.sh's part.
 """
+import fnmatch
 import os
+import re
 import subprocess
 import sys
 import tempfile
 import unittest
 import zipfile
 
-VERSION, FLAGPOST, SOURCE, WINE_SH, PREFIX, REGPROBE, LAUNCHER = sys.argv[1:8]
-del sys.argv[1:8]
+import yaml
+
+VERSION, FLAGPOST, SOURCE, WINE_SH, PREFIX, REGPROBE, LAUNCHER, SETUP = sys.argv[1:9]
+del sys.argv[1:9]
 HERE = os.path.dirname(os.path.abspath(__file__))
-ENTRIES = ["flagpost.exe", "LICENSE", "README.md", "SHA256SUMS"]
+ENTRIES = ["flagpost.exe", "flagpost-check.cmd", "LICENSE", "README.md", "SHA256SUMS"]
 PASSWORD = "release-test-Pa55"
 EPOCH = 1765000000                                   # 2025-12-06 05:46:40 UTC, an even-second date
 
@@ -99,7 +103,7 @@ class Release(unittest.TestCase):
         self.assertEqual(read(FLAGPOST), read(stripped), "removing the signature does not give back the built exe")
 
         code, output = run("/usr/bin/python3", os.path.join(HERE, "end_to_end_test.py"), WINE_SH, PREFIX, exe, REGPROBE,
-                           LAUNCHER, "-k", "test_marker_is_set_volatile_and_empty_in_the_32_bit_view_only")
+                           LAUNCHER, SETUP, "-k", "test_marker_is_set_volatile_and_empty_in_the_32_bit_view_only")
         self.assertEqual(0, code, output)
         self.assertIn("Ran 1 test", output)
 
@@ -121,6 +125,33 @@ class Release(unittest.TestCase):
                 self.assertIn("make dist: " + message, output)
                 self.assertNotIn(PASSWORD, output)
                 self.assertFalse(os.path.exists(self.zip), "a zip is left under the release's name")
+
+
+class Workflow(unittest.TestCase):
+    """The GitHub workflow cannot run here; it can at least parse and name only what exists."""
+
+    def test_workflow_names_make_targets_and_files_that_the_build_makes(self):
+        with open(os.path.join(SOURCE, ".github", "workflows", "ci.yml")) as file:
+            workflow = yaml.safe_load(file)
+        steps = [step for job in workflow["jobs"].values() for step in job["steps"]]
+        commands = "\n".join(step.get("run", "") for step in steps)
+        with open(os.path.join(SOURCE, "Makefile")) as file:
+            targets = set(re.findall(r"^([\w-]+):", file.read(), re.MULTILINE))
+        named = {t for line in re.findall(r"^\s*make ([\w -]+)$", commands, re.MULTILINE) for t in line.split()}
+        self.assertTrue(named and named <= targets, f"make targets {named} not all in {targets}")
+
+        uploads = [path for step in steps if step.get("uses", "").startswith("actions/upload-artifact")
+                   for path in step["with"]["path"].split()]
+        made = [f"build/dist/flagpost-{VERSION}-win32.zip", os.path.relpath(SETUP, SOURCE)]
+        self.assertEqual(len(made), len(uploads), uploads)
+        for pattern, path in zip(uploads, made):
+            self.assertTrue(fnmatch.fnmatch(path, pattern), f"{pattern} does not match {path}")
+        self.assertTrue(os.path.exists(SETUP), SETUP)
+        # The Windows job unpacks the artifact: what it runs must be in it.
+        self.assertIn("release/dist/flagpost-*-win32.zip", commands)
+        self.assertIn("call flagpost-check.cmd", commands)
+        self.assertIn("flagpost-check.cmd", ENTRIES)
+        self.assertIn("release\\example\\" + os.path.basename(SETUP), commands)
 
 
 if __name__ == "__main__":

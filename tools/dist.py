@@ -3,8 +3,8 @@
 
     dist.py VERSION FLAGPOST_EXE SOURCE_DIR OUT_DIR
 
-Writes OUT_DIR/flagpost-VERSION-win32.zip: flagpost.exe, LICENSE, README.md and SHA256SUMS over
-all of them. With SIGN_PFX and SIGN_PASSWORD_FILE in the environment
+Writes OUT_DIR/flagpost-VERSION-win32.zip: flagpost.exe, the check script users run on their own
+Windows, LICENSE, README.md and SHA256SUMS over all of them. With SIGN_PFX and SIGN_PASSWORD_FILE in the environment
 the exe in it is Authenticode-signed (SHA-256, and an RFC 3161 timestamp from SIGN_TIMESTAMP_URL if
 that is set too). Entry dates come from SOURCE_DATE_EPOCH, or else from the commit's date.
 """
@@ -89,7 +89,8 @@ def main(version, exe, source_dir, out_dir):
     with tempfile.TemporaryDirectory(dir=out_dir) as work:
         with open(exe, "rb") as program:
             files = [("flagpost.exe", signed(exe, work) or program.read())]
-        for name, path in (("LICENSE", "LICENSE"), ("README.md", "README.md")):
+        for name, path in (("flagpost-check.cmd", "examples/flagpost-check.cmd"), ("LICENSE", "LICENSE"),
+                           ("README.md", "README.md")):
             with open(os.path.join(source_dir, path), "rb") as text:
                 files.append((name, text.read()))
         sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data in files)

@@ -1,0 +1,45 @@
+; An example product's installer, to show how an installer uses Flagpost:
+;   1. before installing, refuse while a restart is pending (the marker exists);
+;   2. after installing something that needs a restart, set the marker.
+;
+;   makensis -DFLAGPOST_EXE=path/to/flagpost.exe -DOUTFILE=setup.exe flagpost-example.nsi
+;
+; Exit codes: 0 installed, 2 aborted because a restart is pending (NSIS's own code for an abort
+; by the script), 1 cancelled by the user.
+Unicode true
+!ifndef FLAGPOST_EXE | OUTFILE
+  !error "Define FLAGPOST_EXE and OUTFILE with -D"
+!endif
+
+Name "Flagpost Example"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES\Flagpost Example"
+; Flagpost writes under HKLM, which needs the installer to run elevated.
+RequestExecutionLevel admin
+
+Page directory
+Page instfiles
+
+Function .onInit
+  ; Flagpost is 32-bit, so on 64-bit Windows its marker is in the 32-bit view.
+  SetRegView 32
+  ClearErrors
+  ; The marker has no values to read: whether the key opens at all is the answer.
+  EnumRegKey $0 HKLM "Software\Ostrevane\RebootPending" 0
+  IfErrors no_restart_pending
+    ; /SD IDOK answers the box in a silent install, so that /S never waits for a click.
+    MessageBox MB_OK|MB_ICONEXCLAMATION "A restart is pending since something was installed. Restart Windows, then run this setup again." /SD IDOK
+    Abort
+  no_restart_pending:
+FunctionEnd
+
+Section "Example product"
+  SetOutPath "$INSTDIR"
+  File "readme.txt"
+
+  ; Unpacked to the installer's private temporary folder and removed with it.
+  InitPluginsDir
+  File "/oname=$PLUGINSDIR\flagpost.exe" "${FLAGPOST_EXE}"
+  ExecWait '"$PLUGINSDIR\flagpost.exe"'
+  SetRebootFlag true
+SectionEnd
