@@ -30,7 +30,7 @@ NEVER_IMPORTED = {"ShowWindow", "UpdateWindow", "GetMessageW", "DispatchMessageW
                   "SetDefaultDllDirectories", "SetDllDirectoryW"}
 # What the original Pentium lacks: P6's cmov, fcmov, fcomi and long NOPs, sysenter, MMX, SSE and
 # later vector registers, and the odd later integer instruction.
-POST_PENTIUM = re.compile(r"\t(cmov|fcmov|f(u)?comip?|nop[wl]|sysenter|sysexit|rdpmc|emms|movbe|popcnt|lzcnt|tzcnt|"
+POST_PENTIUM = re.compile(r"\t(cmov|fcmov|fu?comip?|nop[wl]|sysenter|sysexit|rdpmc|emms|movbe|popcnt|lzcnt|tzcnt|"
                           r"crc32|prefetch|[lsm]fence|clflush|fxsave|fxrstor|rdtscp|endbr32)|%[xyz]?mm\d")
 ICON_IMAGES = [(32, 4), (16, 4), (48, 8), (32, 8), (16, 8), (48, 32), (32, 32), (16, 32)]
 

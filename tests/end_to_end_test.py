@@ -106,12 +106,17 @@ def tearDownModule():
     subprocess.run(["wineserver", "-k"], env=ENV)
 
 
-class Marker(unittest.TestCase):
+class Scenario(unittest.TestCase):
+    """Starts and ends with no marker and no parent in the running boot."""
+
     def setUp(self):
         reg("delete", "HKLM\\" + PARENT, "/f", "/reg:32")
         self.assertFalse(exists(PARENT), "an earlier marker could not be cleared")
 
     tearDown = setUp
+
+
+class Marker(Scenario):
 
     def assert_fresh_marker(self):
         self.assertTrue(exists(MARKER), "no marker in the 32-bit view")
@@ -188,7 +193,7 @@ class Marker(unittest.TestCase):
         with tempfile.NamedTemporaryFile(suffix=".lines", delete=False) as listing:
             listing.write("".join(line + "\0" for line in lines).encode("utf-16-le", "surrogatepass"))
         try:
-            code, report = launcher("Z:" + listing.name.replace("/", "\\"))
+            code, report = launcher(windows_path(listing.name))
         finally:
             os.unlink(listing.name)
         self.assertEqual(0, code, report[-3000:])
@@ -218,11 +223,8 @@ class Marker(unittest.TestCase):
         self.assertEqual(before, dump(MARKER), "an ordinary key did not survive the restart")
 
 
-class CheckScript(unittest.TestCase):
+class CheckScript(Scenario):
     """examples/flagpost-check.cmd, as a user runs it: cmd.exe, the exe's path as its argument."""
-
-    setUp = Marker.setUp
-    tearDown = Marker.setUp
 
     def check(self, exe=FLAGPOST):
         code, output = wine("cmd", "/c", windows_path(CHECK_SCRIPT), windows_path(exe))
@@ -254,11 +256,8 @@ class CheckScript(unittest.TestCase):
         self.assertFalse(exists(PARENT), "the check did not remove what the faulty exe made")
 
 
-class ExampleInstaller(unittest.TestCase):
+class ExampleInstaller(Scenario):
     """examples/nsis: refuse while a restart is pending, set the marker after installing."""
-
-    setUp = Marker.setUp
-    tearDown = Marker.setUp
 
     def install(self, folder):
         """A silent install into C:\\folder; returns its exit code and whether the payload landed."""
