@@ -1,50 +1,102 @@
 #!/bin/sh
 # Installs, from Debian's archive, whatever the build and the tests need and this machine lacks.
+# Knows Debian 12 (bookworm) and 13 (trixie).
 # wine64 gives a 64-bit prefix, where a 32-bit program meets the Wow6432Node view that real
 # 64-bit Windows gives it; wine32:i386 lets that prefix run 32-bit programs at all.
 set -eu
 packages="make cmake python3 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine64 wine32:i386
           python3-pefile icoutils xvfb xauth x11-utils googletest
-          hyperfine osslsigncode openssl nsis python3-yaml unzip"
+          hyperfine osslsigncode openssl nsis wixl msitools python3-yaml unzip git"
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 
-missing=""
-for package in $packages; do
-    status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
-    [ "$status" = installed ] || missing="$missing $package"
-done
-if [ -n "$missing" ]; then
+install() {
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "$@"
+}
+
+missing_packages() {
+    for package in $packages; do
+        status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+        [ "$status" = installed ] || printf ' %s' "$package"
+    done
+}
+
+install_packages() {
+    missing=$(missing_packages)
+    [ -n "$missing" ] || return 0
     echo "Installing:$missing"
-    if ! dpkg --print-foreign-architectures | grep -qx i386; then
-        $sudo dpkg --add-architecture i386
-    fi
+    dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
     $sudo apt-get update -q
     # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q $missing
-fi
+    install $missing
+}
 
-# Some kernels boot with 32-bit emulation switched off (dmesg: "32-bit emulation disabled"), and
-# Wine's 32-bit loader, an i386 Linux program, then fails with "Exec format error". qemu's
-# user-mode i386 emulator, registered with binfmt_misc, runs it instead. It must be 8.0 or later:
-# Wine reserves its address space with MAP_FIXED_NOREPLACE, which bookworm's qemu 7.2 ignores, so
-# it comes from bookworm-backports. Registration does not outlive a reboot, so this runs every time.
-if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
-    qemu_version=$(dpkg-query -W -f='${Version}' qemu-user-static 2>/dev/null || true)
-    if [ -z "$qemu_version" ] || dpkg --compare-versions "$qemu_version" lt 1:8; then
-        echo "This kernel runs no 32-bit programs; installing qemu-user-static from bookworm-backports"
-        printf '%s\n' "Types: deb" "URIs: http://deb.debian.org/debian" "Suites: bookworm-backports" \
-            "Components: main" "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" |
-            $sudo tee /etc/apt/sources.list.d/bookworm-backports.sources >/dev/null
-        $sudo apt-get update -q
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q -t bookworm-backports qemu-user-static
-    fi
+# The Debian archive this machine's apt already uses, mirror or proxy included: the first
+# non-security address of its deb822 sources, or else of sources.list.
+debian_archive() {
+    {
+        sed -n 's/^URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null | tr -s ' \t' '\n'
+        # "deb [options] URI suite ...": the address is the first word that is not an option.
+        sed -n 's/^[[:space:]]*deb[[:space:]]\+\(\[[^]]*\][[:space:]]*\)\?\([^[:space:]]\+\).*/\2/p' \
+            /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null
+    } | grep -v -e security -e '^$' | head -n 1
+}
+
+# Backports of this machine's own release, from its own archive.
+add_backports() {
+    archive=$(debian_archive)
+    [ -n "$archive" ] || { echo "cannot tell which Debian archive apt uses" >&2; exit 1; }
+    printf '%s\n' "Types: deb" "URIs: $archive" "Suites: $1-backports" "Components: main" \
+        "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" |
+        $sudo tee "/etc/apt/sources.list.d/$1-backports.sources" >/dev/null
+    $sudo apt-get update -q
+}
+
+# qemu's user-mode i386 emulator, 8.0 or later: Wine reserves its address space with
+# MAP_FIXED_NOREPLACE, which qemu 7.2 ignores. 7.2 is bookworm's own, so there it comes from
+# bookworm's backports, under its old package name; trixie's own is 10.0.
+install_qemu() {
+    qemu=$(command -v qemu-i386-static qemu-i386 | head -n 1)
+    major=$([ -z "$qemu" ] || "$qemu" --version | sed -n 's/.* version \([0-9]*\).*/\1/p;q')
+    [ "${major:-0}" -lt 8 ] || return 0
+    echo "This kernel runs no 32-bit programs; installing qemu's i386 emulator"
+    case $codename in
+        bookworm) add_backports bookworm && install -t bookworm-backports qemu-user-static ;;
+        *) install qemu-user qemu-user-binfmt ;;
+    esac
+}
+
+# binfmt_misc hands i386 programs to qemu. The package registers it where systemd runs, and a
+# registration does not outlive a reboot, so this runs every time and adds only what is missing:
+# the package's own entry where it ships one, else one for the static emulator.
+register_qemu() {
+    /lib/ld-linux.so.2 --version >/dev/null 2>&1 && return 0
     binfmt=/proc/sys/fs/binfmt_misc
     [ -e $binfmt/register ] || $sudo mount -t binfmt_misc binfmt_misc $binfmt
     [ ! -e $binfmt/qemu-i386 ] || echo -1 | $sudo tee $binfmt/qemu-i386 >/dev/null
-    # i386 executables and shared objects (ld.so itself is one); F opens the emulator now.
-    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' |
-        $sudo tee $binfmt/register >/dev/null
+    if [ -e /usr/lib/binfmt.d/qemu-i386.conf ]; then
+        $sudo tee $binfmt/register </usr/lib/binfmt.d/qemu-i386.conf >/dev/null
+    else
+        # i386 executables and shared objects (ld.so itself is one); F opens the emulator now.
+        printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' |
+            $sudo tee $binfmt/register >/dev/null
+    fi
+}
+
+codename=$(sed -n "s/^VERSION_CODENAME=//p" /etc/os-release)
+case $codename in
+    bookworm | trixie) ;;
+    *) echo "This set-up knows Debian 12 (bookworm) and 13 (trixie), not '$codename'; trying all the same" ;;
+esac
+
+install_packages
+
+# Some kernels boot with 32-bit emulation switched off (dmesg: "32-bit emulation disabled"), and
+# Wine's 32-bit loader, an i386 Linux program, then fails with "Exec format error". qemu runs it.
+if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+    install_qemu
+    register_qemu
     /lib/ld-linux.so.2 --version >/dev/null || { echo "i386 programs still do not run" >&2; exit 1; }
 fi
