@@ -7,12 +7,14 @@
 #   make example-installer  build/example/flagpost-example-setup.exe, the NSIS example
 #   make dist   write build/dist/flagpost-VERSION-win32.zip; signed with
 #               make dist SIGN_PFX=cert.pfx SIGN_PASSWORD_FILE=pass.txt [SIGN_TIMESTAMP_URL=...]
+#   make verify-release ZIP=flagpost-VERSION-win32.zip
+#               was the exe in that zip built from this source? Rebuilds in a temporary worktree.
 
 MAKEFLAGS += --no-print-directory
 # The release script reads these from its environment; the password itself stays in its file.
 export SIGN_PFX SIGN_PASSWORD_FILE SIGN_TIMESTAMP_URL
 
-.PHONY: all deps configure build run test bench screenshot dist example-installer clean
+.PHONY: all deps configure build run test bench screenshot dist verify-release example-installer clean
 
 all: build
 
@@ -45,6 +47,10 @@ screenshot: configure
 
 dist: configure
 	@cmake --build --preset mingw --target dist
+
+# Leaves build/ alone: the release's commit is built in a worktree of its own.
+verify-release: deps
+	@/usr/bin/python3 tools/verify_release.py "$(ZIP)" "$(CURDIR)"
 
 example-installer: configure
 	@cmake --build --preset mingw --target example_installer

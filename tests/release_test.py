@@ -1,11 +1,13 @@
 #!/usr/bin/python3
-"""The release zip: its entries, its sums, and a signature that strips back to the built exe.
+"""The release zip: its entries, its sums, a signature that strips back to the built exe, and
+tools/verify_release.py, which rebuilds the recorded commit and compares.
 
     release_test.py VERSION FLAGPOST_EXE SOURCE_DIR WINE_SH PREFIX REGPROBE_EXE LAUNCHER_EXE SETUP_EXE
 
 That two checkouts give the same zip is reproducible_build.sh's part.
 """
 import fnmatch
+import hashlib
 import os
 import re
 import subprocess
@@ -19,7 +21,7 @@ import yaml
 VERSION, FLAGPOST, SOURCE, WINE_SH, PREFIX, REGPROBE, LAUNCHER, SETUP = sys.argv[1:9]
 del sys.argv[1:9]
 HERE = os.path.dirname(os.path.abspath(__file__))
-ENTRIES = ["flagpost.exe", "flagpost-check.cmd", "LICENSE", "README.md", "SHA256SUMS"]
+ENTRIES = ["flagpost.exe", "flagpost-check.cmd", "LICENSE", "README.md", "BUILDINFO", "SHA256SUMS"]
 PASSWORD = "release-test-Pa55"
 EPOCH = 1765000000                                   # 2025-12-06 05:46:40 UTC, an even-second date
 
@@ -34,7 +36,9 @@ def read(path):
         return file.read()
 
 
-class Release(unittest.TestCase):
+class ZipCase(unittest.TestCase):
+    """A work folder, make dist into it, and a throwaway code-signing certificate."""
+
     def setUp(self):
         work = tempfile.TemporaryDirectory()
         self.addCleanup(work.cleanup)
@@ -68,6 +72,9 @@ class Release(unittest.TestCase):
             file.write(PASSWORD + "\n")
         return cert, pfx, password_file
 
+
+
+class Release(ZipCase):
     def test_unsigned_zip_holds_the_built_exe_and_sums_that_verify(self):
         code, output = self.dist()
         self.assertEqual(0, code, output)
@@ -125,6 +132,86 @@ class Release(unittest.TestCase):
                 self.assertIn("make dist: " + message, output)
                 self.assertNotIn(PASSWORD, output)
                 self.assertFalse(os.path.exists(self.zip), "a zip is left under the release's name")
+
+
+class VerifyRelease(ZipCase):
+    """make verify-release: 0 verified, 1 not verified, 2 could not check; one closing line each."""
+
+    def verify(self, zip_path):
+        worktrees = run("git", "-C", SOURCE, "worktree", "list")
+        code, output = run("/usr/bin/python3", os.path.join(SOURCE, "tools", "verify_release.py"), zip_path, SOURCE)
+        self.assertEqual(worktrees, run("git", "-C", SOURCE, "worktree", "list"), "a worktree was left behind")
+        return code, output.strip().splitlines()[-1], output
+
+    def repack(self, **changes):
+        """The zip made by dist, with entries replaced (bytes) or left out (None), and sums recomputed."""
+        with zipfile.ZipFile(self.zip) as archive:
+            entries = {name: archive.read(name) for name in archive.namelist() if name != "SHA256SUMS"}
+        entries.update(changes)
+        entries = {name: data for name, data in entries.items() if data is not None}
+        sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data in entries.items())
+        path = os.path.join(self.work, f"repacked-{len(os.listdir(self.work))}.zip")
+        with zipfile.ZipFile(path, "w") as archive:
+            for name, data in list(entries.items()) + [("SHA256SUMS", sums.encode())]:
+                archive.writestr(name, data)
+        return path
+
+    def buildinfo(self):
+        with zipfile.ZipFile(self.zip) as archive:
+            return archive.read("BUILDINFO").decode()
+
+    def test_the_zip_as_made_verifies_signed_or_not(self):
+        self.assertEqual(0, self.dist()[0])
+        code, last, output = self.verify(self.zip)
+        self.assertEqual((0, "verify-release: VERIFIED"), (code, last[:24]), output)
+        self.assertIn(f"{hashlib.sha256(read(FLAGPOST)).hexdigest()} {len(read(FLAGPOST))} flagpost.exe",
+                      self.buildinfo(), "BUILDINFO does not record the unsigned exe")
+
+        cert, pfx, password_file = self.make_certificate()
+        self.assertEqual(0, self.dist(SIGN_PFX=pfx, SIGN_PASSWORD_FILE=password_file)[0])
+        code, last, output = self.verify(self.zip)
+        self.assertEqual((0, "verify-release: VERIFIED"), (code, last[:24]), output)
+        self.assertIn("carries an Authenticode signature", output)
+
+    def test_a_changed_exe_is_not_verified_and_a_toolchain_difference_is_named(self):
+        self.assertEqual(0, self.dist()[0])
+        changed = bytearray(read(FLAGPOST))
+        changed[-1] ^= 0x01                                 # the last section's padding: still a PE
+        recorded = f"{hashlib.sha256(read(FLAGPOST)).hexdigest()} {len(changed)} flagpost.exe"
+        buildinfo = self.buildinfo().replace(recorded,
+                                             f"{hashlib.sha256(changed).hexdigest()} {len(changed)} flagpost.exe")
+        self.assertNotEqual(buildinfo, self.buildinfo(), "the exe's line in BUILDINFO was not found")
+
+        code, last, output = self.verify(self.repack(**{"flagpost.exe": bytes(changed), "BUILDINFO": buildinfo.encode()}))
+        self.assertEqual(1, code, output)
+        self.assertIn("the rebuild differs although every recorded package version matches", last)
+
+        compiler = "g++-mingw-w64-i686-posix"
+        here = run("dpkg-query", "-W", "-f=${Version}", compiler)[1]
+        other = buildinfo.replace(f"{compiler} (= {here})", f"{compiler} (= 99.0-other)")
+        self.assertNotEqual(buildinfo, other, f"BUILDINFO names no {compiler} {here}")
+        code, last, output = self.verify(self.repack(**{"flagpost.exe": bytes(changed), "BUILDINFO": other.encode()}))
+        self.assertEqual(1, code, output)
+        self.assertIn(f"{compiler}: the release was built with 99.0-other, this machine has {here}", output)
+        self.assertIn("the rebuild differs, and so do 1 build package(s)", last)
+
+        code, last, output = self.verify(self.repack(**{"flagpost.exe": bytes(changed)}))
+        self.assertEqual(1, code, output)
+        self.assertIn("does not match the SHA-256 in BUILDINFO", last)
+
+    def test_without_the_commit_or_a_build_record_it_cannot_check(self):
+        self.assertEqual(0, self.dist()[0])
+        commit = run("git", "-C", SOURCE, "rev-parse", "HEAD")[1].strip()
+        absent = self.buildinfo().replace(commit, "0123456789abcdef" * 2 + "01234567")
+        cases = [(self.repack(BUILDINFO=absent.encode()), "is not in this clone: fetch it"),
+                 (self.repack(BUILDINFO=None), "the zip holds no BUILDINFO"),
+                 (os.path.join(self.work, "no-such.zip"), "no such zip")]
+        for path, message in cases:
+            with self.subTest(message=message):
+                code, last, output = self.verify(path)
+                self.assertEqual(2, code, output)
+                self.assertTrue(last.startswith("verify-release: NOT CHECKED: "), last)
+                self.assertIn(message, last)
 
 
 class Workflow(unittest.TestCase):

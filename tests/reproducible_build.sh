@@ -8,13 +8,14 @@ set -eu
 source_dir=$1 reference=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# As a clean clone of the same commit would have it; copies carry no history.
+# As a clean clone of the same commit would have it.
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$source_dir" log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH
 
 zips=""
 for copy in "$work/a" "$work/elsewhere/deeper/flagpost-copy"; do
-    mkdir -p "$copy"
+    # The clone gives the copy its commit for BUILDINFO; the files are the checkout's own.
+    git clone -q --no-checkout "$source_dir" "$copy"
     cp -R "$source_dir/CMakeLists.txt" "$source_dir/src" "$source_dir/res" "$source_dir/cmake" \
         "$source_dir/tools" "$source_dir/examples" "$source_dir/LICENSE" "$source_dir/README.md" "$copy/"
     cmake -S "$copy" -B "$copy/out" -DCMAKE_TOOLCHAIN_FILE="$copy/cmake/i686-w64-mingw32.cmake" \

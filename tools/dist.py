@@ -4,7 +4,9 @@
     dist.py VERSION FLAGPOST_EXE SOURCE_DIR OUT_DIR
 
 Writes OUT_DIR/flagpost-VERSION-win32.zip: flagpost.exe, the check script users run on their own
-Windows, LICENSE, README.md and SHA256SUMS over all of them. With SIGN_PFX and SIGN_PASSWORD_FILE in the environment
+Windows, LICENSE, README.md, BUILDINFO (what built the exe: the commit, the Debian release, the
+versions of the packages that shape its bytes, and the unsigned exe's SHA-256) and SHA256SUMS
+over all of them. With SIGN_PFX and SIGN_PASSWORD_FILE in the environment
 the exe in it is Authenticode-signed (SHA-256, and an RFC 3161 timestamp from SIGN_TIMESTAMP_URL if
 that is set too). Entry dates come from SOURCE_DATE_EPOCH, or else from the commit's date.
 """
@@ -18,6 +20,12 @@ import zipfile
 
 PROGRAM_NAME = "Flagpost"                           # the name a signature shows in Windows' prompts
 DOS_EPOCH = 315532800                               # 1980-01-01, the earliest date a zip entry holds
+# The packages whose versions can change flagpost.exe's bytes: compiler, assembler and linker,
+# Windows headers and import libraries, CMake; Python, which cuts the icon resources, is added
+# as the package that holds the interpreter.
+BUILD_PACKAGES = ["g++-mingw-w64-i686-posix", "gcc-mingw-w64-i686-posix", "gcc-mingw-w64-base",
+                  "binutils-mingw-w64-i686", "mingw-w64-i686-dev", "mingw-w64-common", "cmake"]
+PYTHON = "/usr/bin/python3"
 
 
 class Failure(Exception):
@@ -31,6 +39,51 @@ def source_date(source_dir):
     if git.returncode != 0 or not git.stdout.strip():
         raise Failure("no commit to date the zip's entries by: run in a git checkout or set SOURCE_DATE_EPOCH")
     return int(git.stdout)
+
+
+def output(*command):
+    done = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    return done.stdout.strip() if done.returncode == 0 else None
+
+
+def build_packages():
+    """BUILD_PACKAGES and the interpreter's package (python3.11-minimal on Debian 12, say)."""
+    owner = output("dpkg-query", "-S", os.path.realpath(PYTHON))
+    return BUILD_PACKAGES + ([owner.split(":")[0]] if owner else [])
+
+
+def installed_version(package):
+    return output("dpkg-query", "-W", "-f=${Version}", package) or "not installed"
+
+
+def commit_of(source_dir):
+    commit = output("git", "-C", source_dir, "rev-parse", "--verify", "HEAD^{commit}")
+    if not commit:
+        raise Failure("no commit to name in BUILDINFO: run in a git checkout")
+    return commit
+
+
+def buildinfo(version, source_dir, epoch, unsigned):
+    """The build's record, in the field style of Debian's .buildinfo files. Its checksum is of the
+    exe as built, before any signature: the bytes a rebuild can give back."""
+    def read(path):
+        try:
+            with open(path) as file:
+                return file.read().strip()
+        except OSError:
+            return "unknown"
+    packages = ",\n".join(f" {name} (= {installed_version(name)})" for name in build_packages())
+    return (f"Format: 1.0\n"
+            f"Source: flagpost\n"
+            f"Version: {version}\n"
+            f"Git-Commit: {commit_of(source_dir)}\n"
+            f"Source-Date-Epoch: {epoch}\n"
+            f"Build-Origin: Debian\n"
+            f"Build-Debian-Version: {read('/etc/debian_version')}\n"
+            f"Build-Architecture: {output('dpkg', '--print-architecture') or 'unknown'}\n"
+            f"Installed-Build-Depends:\n{packages}\n"
+            f"Checksums-Sha256:\n"
+            f" {hashlib.sha256(unsigned).hexdigest()} {len(unsigned)} flagpost.exe\n")
 
 
 def osslsigncode(*arguments, hint=""):
@@ -88,11 +141,13 @@ def main(version, exe, source_dir, out_dir):
     epoch = source_date(source_dir)
     with tempfile.TemporaryDirectory(dir=out_dir) as work:
         with open(exe, "rb") as program:
-            files = [("flagpost.exe", signed(exe, work) or program.read())]
+            unsigned = program.read()
+        files = [("flagpost.exe", signed(exe, work) or unsigned)]
         for name, path in (("flagpost-check.cmd", "examples/flagpost-check.cmd"), ("LICENSE", "LICENSE"),
                            ("README.md", "README.md")):
             with open(os.path.join(source_dir, path), "rb") as text:
                 files.append((name, text.read()))
+        files.append(("BUILDINFO", buildinfo(version, source_dir, epoch, unsigned).encode()))
         sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data in files)
         files.append(("SHA256SUMS", sums.encode()))
 
