@@ -5,6 +5,7 @@
 #   make bench  time and size flagpost.exe against a minimal exe and reg.exe (not a test)
 #   make screenshot  render docs/about.png and docs/icon.png
 #   make example-installer  build/example/flagpost-example-setup.exe, the NSIS example
+#   make example-msi        build/example/flagpost-example.msi, the WiX example
 #   make dist   write build/dist/flagpost-VERSION-win32.zip; signed with
 #               make dist SIGN_PFX=cert.pfx SIGN_PASSWORD_FILE=pass.txt [SIGN_TIMESTAMP_URL=...]
 #   make verify-release ZIP=flagpost-VERSION-win32.zip
@@ -14,7 +15,7 @@ MAKEFLAGS += --no-print-directory
 # The release script reads these from its environment; the password itself stays in its file.
 export SIGN_PFX SIGN_PASSWORD_FILE SIGN_TIMESTAMP_URL
 
-.PHONY: all deps configure build run test bench screenshot dist verify-release example-installer clean
+.PHONY: all deps configure build run test bench screenshot dist verify-release example-installer example-msi clean
 
 all: build
 
@@ -54,6 +55,9 @@ verify-release: deps
 
 example-installer: configure
 	@cmake --build --preset mingw --target example_installer
+
+example-msi: configure
+	@cmake --build --preset mingw --target example_msi
 
 clean:
 	@[ ! -d build/wineprefix ] || WINEPREFIX=$(CURDIR)/build/wineprefix wineserver -k 2>/dev/null || true

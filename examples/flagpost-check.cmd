@@ -6,8 +6,8 @@ rem volatile key with no values, HKLM\Software\Ostrevane\RebootPending in the 32
 rem Run it from an elevated prompt. Without an argument it uses the flagpost.exe in the current
 rem folder, or else the one beside this script.
 rem
-rem When no marker is set, it runs flagpost.exe, checks the key, and then removes what the run
-rem made, so that the machine does not go on saying that it needs a restart. A marker that is
+rem When no marker is set, it runs flagpost.exe, checks the key (and the parent key, when the run
+rem made that too), and then removes what the run made, so that the machine does not go on saying that it needs a restart. A marker that is
 rem already there is real news, so it is only checked, never removed.
 rem
 rem One line per check, "ok" or "FAIL", then "N passed, N failed". Exit code 0 when every check
@@ -70,6 +70,7 @@ if errorlevel 1 (
 )
 call :pass "the marker exists in the 32-bit view"
 call :common_checks
+if not defined HADPARENT call :parent_volatile
 
 reg query "%KEY%" /s %VIEW32% >"%DUMP%.before" 2>&1
 "%EXE%"
@@ -102,11 +103,12 @@ call :pass "the marker exists in the 32-bit view"
 call :common_checks
 goto :summary
 
-rem What holds for any marker: the right view, no values, volatile.
+rem What holds for any marker: the right view, no values, volatile. The 64-bit view may well hold
+rem an Ostrevane key of a 64-bit product; only the marker must not be there.
 :common_checks
 if defined WIN64 (
-    reg query "%PARENT%" /reg:64 >nul 2>&1
-    if errorlevel 1 (call :pass "nothing at %PARENT% in the 64-bit view") else call :fail "nothing at %PARENT% in the 64-bit view"
+    reg query "%KEY%" /reg:64 >nul 2>&1
+    if errorlevel 1 (call :pass "the marker is absent from the 64-bit view") else call :fail "the marker is absent from the 64-bit view"
 )
 reg query "%KEY%" %VIEW32% | find "REG_" >nul
 if errorlevel 1 (call :pass "the marker holds no values") else call :fail "the marker holds no values"
@@ -118,6 +120,18 @@ if errorlevel 1 (
 ) else (
     call :fail "the marker is volatile: an ordinary subkey could be made under it"
     reg delete "%CHILD%" %VIEW32% /f >nul 2>&1
+)
+exit /b 0
+
+rem The run made the parent too, and Windows makes every key that such a call creates volatile.
+:parent_volatile
+set "SIBLING=%PARENT%\FlagpostCheckSibling"
+reg add "%SIBLING%" %VIEW32% /f >nul 2>&1
+if errorlevel 1 (
+    call :pass "the parent %PARENT%, made by this run, is volatile"
+) else (
+    call :fail "the parent %PARENT%, made by this run, is volatile: an ordinary subkey could be made under it"
+    reg delete "%SIBLING%" %VIEW32% /f >nul 2>&1
 )
 exit /b 0
 

@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """flagpost.exe run for real under Wine, its marker read back with Wine's reg.exe and regprobe; and
-what users run around it: examples/flagpost-check.cmd and the example installer.
+what users run around it: examples/flagpost-check.cmd and the example installers (NSIS, MSI, batch).
 
-    end_to_end_test.py WINE_SH PREFIX FLAGPOST_EXE REGPROBE_EXE LAUNCHER_EXE SETUP_EXE
+    end_to_end_test.py WINE_SH PREFIX FLAGPOST_EXE REGPROBE_EXE LAUNCHER_EXE SETUP_EXE MSI
 
 Each scenario runs in one Wine boot (a persistent wineserver); `wineserver -k` is the restart.
 """
@@ -14,9 +14,10 @@ import sys
 import tempfile
 import unittest
 
-WINE_SH, PREFIX, FLAGPOST, REGPROBE, LAUNCHER, SETUP = sys.argv[1:7]
-del sys.argv[1:7]
-CHECK_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "flagpost-check.cmd")
+WINE_SH, PREFIX, FLAGPOST, REGPROBE, LAUNCHER, SETUP, MSI = sys.argv[1:8]
+del sys.argv[1:8]
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
+CHECK_SCRIPT = os.path.join(EXAMPLES, "flagpost-check.cmd")
 ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all")
 
 MARKER = r"Software\Ostrevane\RebootPending"
@@ -24,18 +25,18 @@ PARENT = r"Software\Ostrevane"
 VOLATILE, NOT_VOLATILE, MISSING = 0, 1, 2
 
 
-def run(*command, timeout=120):
+def run(*command, timeout=120, env=None):
     """Runs a command and returns (exit code, output). The output goes through a file: Wine's
     helper processes may outlive the command and would keep a pipe open."""
     with tempfile.TemporaryFile() as output:
         code = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT,
-                              env=ENV, timeout=timeout).returncode
+                              env=dict(ENV, **(env or {})), timeout=timeout).returncode
         output.seek(0)
         return code, output.read().decode("utf-8", "replace")
 
 
-def wine(*command, timeout=120):
-    return run(WINE_SH, PREFIX, *command, timeout=timeout)
+def wine(*command, timeout=120, env=None):
+    return run(WINE_SH, PREFIX, *command, timeout=timeout, env=env)
 
 
 def reg(*arguments):
@@ -226,17 +227,30 @@ class Marker(Scenario):
 class CheckScript(Scenario):
     """examples/flagpost-check.cmd, as a user runs it: cmd.exe, the exe's path as its argument."""
 
-    def check(self, exe=FLAGPOST):
-        code, output = wine("cmd", "/c", windows_path(CHECK_SCRIPT), windows_path(exe))
+    def check(self, exe=FLAGPOST, env=None):
+        code, output = wine("cmd", "/c", windows_path(CHECK_SCRIPT), windows_path(exe), env=env)
         lines = output.strip().splitlines()
         return code, lines, output
 
     def test_with_no_marker_it_passes_and_leaves_no_marker_or_parent(self):
         code, lines, output = self.check()
-        self.assertEqual((0, "8 passed, 0 failed"), (code, lines[-1]), output)
+        self.assertEqual((0, "9 passed, 0 failed"), (code, lines[-1]), output)
         self.assertIn("ok   the marker is volatile", lines)
+        self.assertIn("ok   the parent HKLM\\Software\\Ostrevane, made by this run, is volatile", lines)
         self.assertFalse(exists(MARKER), "the check left its marker set")
         self.assertFalse(exists(PARENT), "the check left the parent it caused")
+
+    def test_a_vendor_key_in_the_64_bit_view_is_no_failure_and_is_left_alone(self):
+        vendor = "HKLM\\" + PARENT + "\\Other"
+        self.addCleanup(reg, "delete", "HKLM\\" + PARENT, "/f", "/reg:64")
+        reg("add", vendor, "/v", "Setting", "/d", "64-bit product", "/f", "/reg:64")
+        before = reg("query", vendor, "/s", "/reg:64")
+        self.assertEqual(0, before[0], "could not make the 64-bit vendor key")
+
+        code, lines, output = self.check()
+        self.assertEqual((0, "9 passed, 0 failed"), (code, lines[-1]), output)
+        self.assertIn("ok   the marker is absent from the 64-bit view", lines)
+        self.assertEqual(before, reg("query", vendor, "/s", "/reg:64"), "the 64-bit vendor key changed")
 
     def test_with_a_marker_already_set_it_passes_and_keeps_the_marker(self):
         self.assertEqual(0, flagpost())
@@ -245,14 +259,26 @@ class CheckScript(Scenario):
         self.assertIn("The marker is already set", output)
         self.assertEqual(VOLATILE, probe(MARKER), "the marker the check found is gone or changed")
 
-    def test_a_flagpost_that_makes_an_ordinary_key_fails_the_volatility_check(self):
+    def stand_in(self, standin=None):
+        """regprobe as a faulty flagpost.exe: an ordinary marker and parent, or with `standin`
+        'ordinary-parent', an ordinary parent and a volatile marker."""
         with tempfile.TemporaryDirectory() as folder:
-            stand_in = os.path.join(folder, "flagpost.exe")
-            shutil.copy(REGPROBE, stand_in)
-            code, lines, output = self.check(stand_in)
-        self.assertEqual(1, code, output)
-        self.assertEqual("7 passed, 1 failed", lines[-1], output)
+            exe = os.path.join(folder, "flagpost.exe")
+            shutil.copy(REGPROBE, exe)
+            return self.check(exe, env=standin and {"FLAGPOST_STANDIN": standin})
+
+    def test_a_flagpost_that_makes_ordinary_keys_fails_the_volatility_checks(self):
+        code, lines, output = self.stand_in()
+        self.assertEqual((1, "7 passed, 2 failed"), (code, lines[-1]), output)
         self.assertIn("FAIL the marker is volatile: an ordinary subkey could be made under it", lines)
+        self.assertFalse(exists(PARENT), "the check did not remove what the faulty exe made")
+
+    def test_an_ordinary_parent_under_a_volatile_marker_fails_and_is_named(self):
+        code, lines, output = self.stand_in("ordinary-parent")
+        self.assertEqual((1, "8 passed, 1 failed"), (code, lines[-1]), output)
+        self.assertIn("ok   the marker is volatile", lines)
+        self.assertIn("FAIL the parent HKLM\\Software\\Ostrevane, made by this run, is volatile: "
+                      "an ordinary subkey could be made under it", lines)
         self.assertFalse(exists(PARENT), "the check did not remove what the faulty exe made")
 
 
@@ -273,6 +299,71 @@ class ExampleInstaller(Scenario):
         restart()
         self.assertEqual((0, True), self.install("flagpost-example-3"), "install after the restart")
         self.assertEqual(VOLATILE, probe(MARKER))
+
+
+class ExampleMsi(Scenario):
+    """examples/wix: flagpost.exe as a deferred custom action without impersonation."""
+
+    def table(self, name):
+        """An MSI table as msiinfo exports it: rows of tab-separated columns, after the three
+        header lines (names, types, table and keys)."""
+        code, output = run("msiinfo", "export", MSI, name)
+        self.assertEqual(0, code, output)
+        return [line.split("\t") for line in output.splitlines()[3:] if line]
+
+    def msiexec(self, *arguments):
+        return wine("msiexec", *arguments, windows_path(MSI), "/qn", timeout=300)[0]
+
+    def test_the_action_is_deferred_system_context_and_inside_the_install_script(self):
+        actions = {row[0]: row for row in self.table("CustomAction")}
+        action, kind, source = actions["SetRebootPendingMarker"][:3]
+        kind = int(kind)
+        self.assertEqual((18, 1024, 2048, 0, 0), (kind & 0x3F, kind & 1024, kind & 2048, kind & 256, kind & 512),
+                         f"type {kind}: base 18, deferred, no impersonation, neither rollback nor commit")
+        self.assertEqual("FlagpostExe", source)
+        sequence = {row[0]: (row[1], int(row[2])) for row in self.table("InstallExecuteSequence")}
+        condition, position = sequence[action]
+        self.assertEqual("NOT REMOVE", condition)
+        self.assertLess(sequence["InstallFiles"][1], position, "runs before its file is installed")
+        self.assertLess(sequence["InstallInitialize"][1], position)
+        self.assertLess(position, sequence["InstallFinalize"][1])
+
+    def test_install_sets_the_marker_and_removal_leaves_it(self):
+        installed = os.path.join(PREFIX, "drive_c", "Program Files (x86)", "Flagpost Example", "readme.txt")
+        self.addCleanup(self.msiexec, "/x")
+        self.assertEqual(0, self.msiexec("/i"), "install")
+        self.assertTrue(os.path.exists(installed), "the product was not installed")
+        self.assertEqual(VOLATILE, probe(MARKER), "the install set no volatile marker")
+        self.assertEqual(0, self.msiexec("/x"), "removal")
+        self.assertFalse(os.path.exists(installed), "the product was not removed")
+        self.assertEqual(VOLATILE, probe(MARKER), "removal touched the marker: a restart is still pending")
+
+
+class ExampleBatch(Scenario):
+    """examples/batch: the batch recipe, with flagpost.exe and its payload beside it."""
+
+    def test_installs_then_refuses_until_a_restart(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        for source in (os.path.join(EXAMPLES, "batch", "flagpost-example-install.cmd"),
+                       os.path.join(EXAMPLES, "nsis", "readme.txt"), FLAGPOST):
+            shutil.copy(source, folder.name)
+        script = windows_path(os.path.join(folder.name, "flagpost-example-install.cmd"))
+
+        def install(target):
+            self.addCleanup(shutil.rmtree, os.path.join(PREFIX, "drive_c", target), True)
+            code, output = wine("cmd", "/c", script, "C:\\" + target)
+            return code, os.path.exists(os.path.join(PREFIX, "drive_c", target, "readme.txt")), output
+
+        code, landed, output = install("flagpost-batch-1")
+        self.assertEqual((0, True), (code, landed), output)
+        self.assertEqual(VOLATILE, probe(MARKER), "the script set no volatile marker")
+        code, landed, output = install("flagpost-batch-2")
+        self.assertEqual((1, False), (code, landed), output)
+        self.assertIn("A restart is pending", output)
+        restart()
+        code, landed, output = install("flagpost-batch-3")
+        self.assertEqual((0, True), (code, landed), output)
 
 
 if __name__ == "__main__":

@@ -5,7 +5,9 @@
 //   regprobe --security KEY    print the owner, group and DACL of HKLM\KEY in hex
 //   regprobe --windows-version print the Windows version that Wine reports to this exe
 // Copied as flagpost.exe it is a faulty flagpost instead: whatever its arguments, it makes the
-// marker an ordinary key and exits 0, for the tests of what should notice.
+// marker an ordinary key and exits 0, for the tests of what should notice. With
+// FLAGPOST_STANDIN=ordinary-parent in its environment it makes an ordinary parent and a volatile
+// marker under it, as a Windows would that did not make a created parent volatile.
 // Exit code 3 is any error.
 #include "registry_tools.h"
 
@@ -52,8 +54,15 @@ int wmain(int argc, wchar_t** argv)
 {
     if (StartedAsFlagpost())
     {
+        wchar_t standIn[32] = L"";
+        GetEnvironmentVariableW(L"FLAGPOST_STANDIN", standIn, 32);
+        bool ordinaryParent = std::wcscmp(standIn, L"ordinary-parent") == 0;
         HKEY key;
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, MARKER_KEY, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL,
+        if (ordinaryParent && RegCreateKeyExW(HKEY_LOCAL_MACHINE, MARKER_PARENT, 0, NULL, REG_OPTION_NON_VOLATILE,
+                                              KEY_ALL_ACCESS, NULL, &key, NULL) == ERROR_SUCCESS)
+            RegCloseKey(key);
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, MARKER_KEY, 0, NULL,
+                            ordinaryParent ? REG_OPTION_VOLATILE : REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL,
                             &key, NULL) == ERROR_SUCCESS)
             RegCloseKey(key);
         return 0;

@@ -2,7 +2,7 @@
 """The release zip: its entries, its sums, a signature that strips back to the built exe, and
 tools/verify_release.py, which rebuilds the recorded commit and compares.
 
-    release_test.py VERSION FLAGPOST_EXE SOURCE_DIR WINE_SH PREFIX REGPROBE_EXE LAUNCHER_EXE SETUP_EXE
+    release_test.py VERSION FLAGPOST_EXE SOURCE_DIR WINE_SH PREFIX REGPROBE_EXE LAUNCHER_EXE SETUP_EXE MSI
 
 That two checkouts give the same zip is reproducible_build.sh's part.
 """
@@ -18,8 +18,8 @@ import zipfile
 
 import yaml
 
-VERSION, FLAGPOST, SOURCE, WINE_SH, PREFIX, REGPROBE, LAUNCHER, SETUP = sys.argv[1:9]
-del sys.argv[1:9]
+VERSION, FLAGPOST, SOURCE, WINE_SH, PREFIX, REGPROBE, LAUNCHER, SETUP, MSI = sys.argv[1:10]
+del sys.argv[1:10]
 HERE = os.path.dirname(os.path.abspath(__file__))
 ENTRIES = ["flagpost.exe", "flagpost-check.cmd", "LICENSE", "README.md", "BUILDINFO", "SHA256SUMS"]
 PASSWORD = "release-test-Pa55"
@@ -110,7 +110,7 @@ class Release(ZipCase):
         self.assertEqual(read(FLAGPOST), read(stripped), "removing the signature does not give back the built exe")
 
         code, output = run("/usr/bin/python3", os.path.join(HERE, "end_to_end_test.py"), WINE_SH, PREFIX, exe, REGPROBE,
-                           LAUNCHER, SETUP, "-k", "test_marker_is_set_volatile_and_empty_in_the_32_bit_view_only")
+                           LAUNCHER, SETUP, MSI, "-k", "test_marker_is_set_volatile_and_empty_in_the_32_bit_view_only")
         self.assertEqual(0, code, output)
         self.assertIn("Ran 1 test", output)
 
@@ -229,16 +229,17 @@ class Workflow(unittest.TestCase):
 
         uploads = [path for step in steps if step.get("uses", "").startswith("actions/upload-artifact")
                    for path in step["with"]["path"].split()]
-        made = [f"build/dist/flagpost-{VERSION}-win32.zip", os.path.relpath(SETUP, SOURCE)]
+        made = [f"build/dist/flagpost-{VERSION}-win32.zip", os.path.relpath(SETUP, SOURCE), os.path.relpath(MSI, SOURCE)]
         self.assertEqual(len(made), len(uploads), uploads)
         for pattern, path in zip(uploads, made):
             self.assertTrue(fnmatch.fnmatch(path, pattern), f"{pattern} does not match {path}")
-        self.assertTrue(os.path.exists(SETUP), SETUP)
+        self.assertTrue(os.path.exists(SETUP) and os.path.exists(MSI), (SETUP, MSI))
         # The Windows job unpacks the artifact: what it runs must be in it.
         self.assertIn("release/dist/flagpost-*-win32.zip", commands)
         self.assertIn("call flagpost-check.cmd", commands)
         self.assertIn("flagpost-check.cmd", ENTRIES)
-        self.assertIn("release\\example\\" + os.path.basename(SETUP), commands)
+        for installer in (SETUP, MSI):
+            self.assertIn("release\\example\\" + os.path.basename(installer), commands)
 
 
 if __name__ == "__main__":
