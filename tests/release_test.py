@@ -21,7 +21,8 @@ import yaml
 VERSION, FLAGPOST, SOURCE, WINE_SH, PREFIX, REGPROBE, LAUNCHER, SETUP, MSI = sys.argv[1:10]
 del sys.argv[1:10]
 HERE = os.path.dirname(os.path.abspath(__file__))
-ENTRIES = ["flagpost.exe", "flagpost-check.cmd", "LICENSE", "README.md", "BUILDINFO", "SHA256SUMS"]
+ENTRIES = ["flagpost.exe", "flagpost-check.cmd", "LICENSE", "README.md", "docs/installers.md", "docs/releases.md",
+           "BUILDINFO", "SHA256SUMS"]
 PASSWORD = "release-test-Pa55"
 EPOCH = 1765000000                                   # 2025-12-06 05:46:40 UTC, an even-second date
 
@@ -192,7 +193,7 @@ class VerifyRelease(ZipCase):
         self.assertNotEqual(buildinfo, other, f"BUILDINFO names no {compiler} {here}")
         code, last, output = self.verify(self.repack(**{"flagpost.exe": bytes(changed), "BUILDINFO": other.encode()}))
         self.assertEqual(1, code, output)
-        self.assertIn(f"{compiler}: the release was built with 99.0-other, this machine has {here}", output)
+        self.assertIn(f"{compiler}: built with 99.0-other, here {here}", output)
         self.assertIn("the rebuild differs, and so do 1 build package(s)", last)
 
         code, last, output = self.verify(self.repack(**{"flagpost.exe": bytes(changed)}))

@@ -17,7 +17,8 @@ for copy in "$work/a" "$work/elsewhere/deeper/flagpost-copy"; do
     # The clone gives the copy its commit for BUILDINFO; the files are the checkout's own.
     git clone -q --no-checkout "$source_dir" "$copy"
     cp -R "$source_dir/CMakeLists.txt" "$source_dir/src" "$source_dir/res" "$source_dir/cmake" \
-        "$source_dir/tools" "$source_dir/examples" "$source_dir/LICENSE" "$source_dir/README.md" "$copy/"
+        "$source_dir/tools" "$source_dir/examples" "$source_dir/docs" "$source_dir/LICENSE" \
+        "$source_dir/README.md" "$copy/"
     cmake -S "$copy" -B "$copy/out" -DCMAKE_TOOLCHAIN_FILE="$copy/cmake/i686-w64-mingw32.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }
     cmake --build "$copy/out" --target dist >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }

@@ -4,7 +4,7 @@
     dist.py VERSION FLAGPOST_EXE SOURCE_DIR OUT_DIR
 
 Writes OUT_DIR/flagpost-VERSION-win32.zip: flagpost.exe, the check script users run on their own
-Windows, LICENSE, README.md, BUILDINFO (what built the exe: the commit, the Debian release, the
+Windows, LICENSE, README.md and the two documents for users under docs/, BUILDINFO (what built the exe: the commit, the Debian release, the
 versions of the packages that shape its bytes, and the unsigned exe's SHA-256) and SHA256SUMS
 over all of them. With SIGN_PFX and SIGN_PASSWORD_FILE in the environment
 the exe in it is Authenticode-signed (SHA-256, and an RFC 3161 timestamp from SIGN_TIMESTAMP_URL if
@@ -144,7 +144,8 @@ def main(version, exe, source_dir, out_dir):
             unsigned = program.read()
         files = [("flagpost.exe", signed(exe, work) or unsigned)]
         for name, path in (("flagpost-check.cmd", "examples/flagpost-check.cmd"), ("LICENSE", "LICENSE"),
-                           ("README.md", "README.md")):
+                           ("README.md", "README.md"), ("docs/installers.md", "docs/installers.md"),
+                           ("docs/releases.md", "docs/releases.md")):
             with open(os.path.join(source_dir, path), "rb") as text:
                 files.append((name, text.read()))
         files.append(("BUILDINFO", buildinfo(version, source_dir, epoch, unsigned).encode()))

@@ -159,7 +159,7 @@ def toolchain_differences(packages):
     for name, recorded in packages:
         here = installed_version(name)
         if here != recorded:
-            differences.append(f"  {name}: the release was built with {recorded}, this machine has {here}")
+            differences.append(f"  {name}: built with {recorded}, here {here}")
     return differences
 
 
