@@ -11,7 +11,7 @@ packages="make cmake python3 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine win
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 
-install() {
+apt_install() {
     # shellcheck disable=SC2086
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "$@"
 }
@@ -30,7 +30,7 @@ install_packages() {
     dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
     $sudo apt-get update -q
     # shellcheck disable=SC2086
-    install $missing
+    apt_install $missing
 }
 
 # The Debian archive this machine's apt already uses, mirror or proxy included: the first
@@ -63,8 +63,8 @@ install_qemu() {
     [ "${major:-0}" -lt 8 ] || return 0
     echo "This kernel runs no 32-bit programs; installing qemu's i386 emulator"
     case $codename in
-        bookworm) add_backports bookworm && install -t bookworm-backports qemu-user-static ;;
-        *) install qemu-user qemu-user-binfmt ;;
+        bookworm) add_backports bookworm && apt_install -t bookworm-backports qemu-user-static ;;
+        *) apt_install qemu-user qemu-user-binfmt ;;
     esac
 }
 
