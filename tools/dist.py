@@ -4,11 +4,11 @@
     dist.py VERSION FLAGPOST_EXE SOURCE_DIR OUT_DIR
 
 Writes OUT_DIR/flagpost-VERSION-win32.zip: flagpost.exe, the check script users run on their own
-Windows, LICENSE, README.md and the two documents for users under docs/, BUILDINFO (what built the exe: the commit, the Debian release, the
-versions of the packages that shape its bytes, and the unsigned exe's SHA-256) and SHA256SUMS
-over all of them. With SIGN_PFX and SIGN_PASSWORD_FILE in the environment
-the exe in it is Authenticode-signed (SHA-256, and an RFC 3161 timestamp from SIGN_TIMESTAMP_URL if
-that is set too). Entry dates come from SOURCE_DATE_EPOCH, or else from the commit's date.
+Windows, LICENSE, README.md and the two documents for users under docs/, BUILDINFO (what built
+the exe: the commit, the Debian release, the versions of the packages that shape its bytes, and
+the unsigned exe's SHA-256) and SHA256SUMS over all of them. With SIGN_PFX and SIGN_PASSWORD_FILE
+in the environment the exe in it is Authenticode-signed (SHA-256, and an RFC 3161 timestamp from
+SIGN_TIMESTAMP_URL if that is set too). Entry dates come from SOURCE_DATE_EPOCH, or else from the commit's date.
 """
 import hashlib
 import os
@@ -26,6 +26,10 @@ DOS_EPOCH = 315532800                               # 1980-01-01, the earliest d
 BUILD_PACKAGES = ["g++-mingw-w64-i686-posix", "gcc-mingw-w64-i686-posix", "gcc-mingw-w64-base",
                   "binutils-mingw-w64-i686", "mingw-w64-i686-dev", "mingw-w64-common", "cmake"]
 PYTHON = "/usr/bin/python3"
+# What a Windows user needs beside the exe, as (name in the zip, path in the source); the
+# documents keep their folder so that the README's links work in the unpacked zip.
+TEXTS = [("flagpost-check.cmd", "examples/flagpost-check.cmd")] + [
+    (path, path) for path in ("LICENSE", "README.md", "docs/installers.md", "docs/releases.md")]
 
 
 class Failure(Exception):
@@ -143,9 +147,7 @@ def main(version, exe, source_dir, out_dir):
         with open(exe, "rb") as program:
             unsigned = program.read()
         files = [("flagpost.exe", signed(exe, work) or unsigned)]
-        for name, path in (("flagpost-check.cmd", "examples/flagpost-check.cmd"), ("LICENSE", "LICENSE"),
-                           ("README.md", "README.md"), ("docs/installers.md", "docs/installers.md"),
-                           ("docs/releases.md", "docs/releases.md")):
+        for name, path in TEXTS:
             with open(os.path.join(source_dir, path), "rb") as text:
                 files.append((name, text.read()))
         files.append(("BUILDINFO", buildinfo(version, source_dir, epoch, unsigned).encode()))

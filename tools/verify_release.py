@@ -43,8 +43,8 @@ def sha256(data):
     return hashlib.sha256(data).hexdigest()
 
 
-def run(*command, cwd=None, env=None):
-    done = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True, cwd=cwd, env=env)
+def run(*command, env=None):
+    done = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True, env=env)
     return done.returncode, done.stdout + done.stderr
 
 
