@@ -85,6 +85,42 @@ register_qemu() {
     fi
 }
 
+# Debian 13's 32-bit Wine loader is a PIE and comes without a preloader: where i386 programs are
+# emulated, qemu puts it at 0x00400000, the one address at which an exe without relocations
+# (the NSIS stub) can load. There, cmake/wine.sh runs Wine from a tree of its own whose 32-bit
+# loader (cmake/wine-loader.c) is linked high; everything else in it is the system's Wine.
+# Wine finds its other programs beside the running loader, so the tree holds its own copy of
+# the 64-bit loader too, and links for the rest. Nothing changes where i386 runs natively, or
+# where the loader is not a PIE (Debian 12).
+wine_tree=/usr/local/lib/flagpost-wine
+make_wine_tree() {
+    # ELF type 3 (ET_DYN) at byte 16: a position-independent executable.
+    [ "$(od -An -tu2 -j16 -N2 /usr/lib/wine/wine | tr -d ' ')" = 3 ] || return 0
+    i386_emulated || return 0
+    command -v gcc >/dev/null || apt_install gcc
+    build=$(mktemp -d)
+    # shellcheck disable=SC2064  # the folder is known now
+    trap "rm -rf '$build'" EXIT
+    gcc -m32 -O2 -fno-pic -fno-stack-protector -ffreestanding -nostdlib -no-pie \
+        -Wl,-Ttext-segment=0x7d000000 -Wl,--export-dynamic -o "$build/wine" \
+        "$(dirname "$0")/wine-loader.c" /lib/i386-linux-gnu/libc.so.6
+    cp /usr/lib/wine/wine64 "$build/wine64"
+    if ! cmp -s "$build/wine" "$wine_tree/lib/wine/wine" || ! cmp -s "$build/wine64" "$wine_tree/lib/wine/wine64"; then
+        echo "i386 programs are emulated and Wine's 32-bit loader is a PIE: Wine runs from $wine_tree"
+        $sudo rm -rf "$wine_tree"
+        $sudo mkdir -p "$wine_tree/lib/wine" "$wine_tree/share"
+        $sudo cp "$build/wine" "$build/wine64" "$wine_tree/lib/wine/"
+        $sudo ln -s /usr/lib/wine/wineserver "$wine_tree/lib/wine/wineserver"
+        $sudo ln -s /usr/lib/x86_64-linux-gnu "$wine_tree/lib/x86_64-linux-gnu"
+        $sudo ln -s /usr/share/wine "$wine_tree/share/wine"
+    fi
+}
+
+# qemu says it is an i686 to the programs it runs; the kernel says x86_64 to a native i386 one.
+i386_emulated() {
+    /lib/ld-linux.so.2 --list-diagnostics 2>/dev/null | grep -q '^uname.machine="i[3-6]86"$'
+}
+
 codename=$(sed -n "s/^VERSION_CODENAME=//p" /etc/os-release)
 case $codename in
     bookworm | trixie) ;;
@@ -100,3 +136,4 @@ if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
     register_qemu
     /lib/ld-linux.so.2 --version >/dev/null || { echo "i386 programs still do not run" >&2; exit 1; }
 fi
+make_wine_tree

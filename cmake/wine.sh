@@ -1,5 +1,8 @@
 #!/bin/sh
 # wine.sh PREFIX PROGRAM [ARGS...]   runs PROGRAM under Wine in PREFIX
+# wine.sh PREFIX --64 PROGRAM [ARGS...]
+#                                    the same with Wine's 64-bit loader: for Wine's own programs
+#                                    (reg, cmd, msiexec), which then need no i386 emulation
 # wine.sh PREFIX                     starts a fresh "boot" of PREFIX, ending any that runs;
 #                                    it lasts until `wineserver -k`
 #
@@ -16,13 +19,21 @@ shift
 export WINEPREFIX
 export WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
+# Where i386 programs are emulated and Wine's own 32-bit loader cannot leave low memory free,
+# the set-up made a tree with one that can (cmake/install-deps.sh, make_wine_tree).
+wine32=wine wine64=/usr/lib/wine/wine64
+tree=/usr/local/lib/flagpost-wine/lib/wine
+if [ -x $tree/wine ] && /lib/ld-linux.so.2 --list-diagnostics 2>/dev/null | grep -q '^uname.machine="i[3-6]86"$'; then
+    wine32=$tree/wine wine64=$tree/wine64
+fi
+
 if [ ! -e "$WINEPREFIX/.flagpost-ready" ]; then
     mkdir -p "$(dirname "$WINEPREFIX")"
     (
         flock 9
         if [ ! -e "$WINEPREFIX/.flagpost-ready" ]; then
-            wineboot -i </dev/null >/dev/null 2>&1
-            wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d "${FLAGPOST_GRAPHICS:-null}" /f \
+            "$wine32" wineboot -i </dev/null >/dev/null 2>&1
+            "$wine32" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d "${FLAGPOST_GRAPHICS:-null}" /f \
                 </dev/null >/dev/null 2>&1
             wineserver -w
             touch "$WINEPREFIX/.flagpost-ready"
@@ -33,7 +44,10 @@ fi
 if [ $# -eq 0 ]; then
     wineserver -k 2>/dev/null && wineserver -w
     wineserver -p </dev/null >/dev/null 2>&1
-    wine cmd /c exit 0 </dev/null >/dev/null 2>&1
+    "$wine32" cmd /c exit 0 </dev/null >/dev/null 2>&1
+elif [ "$1" = --64 ]; then
+    shift
+    exec "$wine64" "$@"
 else
-    exec wine "$@"
+    exec "$wine32" "$@"
 fi
