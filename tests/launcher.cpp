@@ -3,10 +3,15 @@
 //                          by a NUL unit, any other unit allowed), one after another. Before each
 //                          run the marker is removed; after it, the exit code must be 0 and the
 //                          marker must be there, volatile, with no values and no subkeys.
+//   launcher --in-process LINES
+//                          the same checks with the program's own code run in this process, as
+//                          its entry runs it: the tail that SkipProgramName finds in each line,
+//                          handed to wWinMain. Cheap where every new process is expensive.
 //   launcher EXE --together N
 //                          starts N copies suspended, lets them all go at once, and waits for
 //                          all; every exit code must be 0.
 // Prints one line per failure and a summary; exits 0 only when nothing failed.
+#include "flagpost.h"
 #include "registry_tools.h"
 
 #include <cstdio>
@@ -38,6 +43,19 @@ static std::string MarkerProblem()
     return "";
 }
 
+// As the exe's entry does it, minus the process: the window it leaves is destroyed, as the
+// process end would.
+static std::string RunInProcess(std::wstring commandLine)
+{
+    commandLine.push_back(L'\0');
+    HINSTANCE instance = GetModuleHandleW(NULL);
+    int exitCode = wWinMain(instance, NULL, SkipProgramName(&commandLine[0]), SW_SHOWDEFAULT);
+    for (HWND window; (window = FindWindowW(g_windowClass, NULL)) != NULL;)
+        DestroyWindow(window);
+    return exitCode != 0 ? "wWinMain returned " + std::to_string(exitCode) : MarkerProblem();
+}
+
+// exe NULL: each line runs in this process.
 static int RunEachLine(const wchar_t* exe, const wchar_t* linesFile)
 {
     HANDLE file = CreateFileW(linesFile, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
@@ -58,7 +76,9 @@ static int RunEachLine(const wchar_t* exe, const wchar_t* linesFile)
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, MARKER_PARENT);
         PROCESS_INFORMATION process;
         std::string problem;
-        if (!Start(exe, lines.substr(start, end - start), 0, &process))
+        if (!exe)
+            problem = RunInProcess(lines.substr(start, end - start));
+        else if (!Start(exe, lines.substr(start, end - start), 0, &process))
             problem = "CreateProcessW failed with " + std::to_string(GetLastError());
         else
         {
@@ -129,7 +149,7 @@ int wmain(int argc, wchar_t** argv)
             return RunTogether(argv[1], count);
     }
     else if (argc == 3)
-        return RunEachLine(argv[1], argv[2]);
-    std::fputs("usage: launcher EXE LINES | launcher EXE --together N (N up to 64)\n", stderr);
+        return RunEachLine(std::wcscmp(argv[1], L"--in-process") == 0 ? NULL : argv[1], argv[2]);
+    std::fputs("usage: launcher EXE|--in-process LINES | launcher EXE --together N (N up to 64)\n", stderr);
     return 2;
 }
