@@ -22,9 +22,7 @@ void exit(int status);
 int __libc_start_main(int (*main)(int, char **, char **), int argc, char **argv, void (*init)(void),
                       void (*fini)(void), void (*rtld_fini)(void), void *stack_end);
 
-#ifndef NTDLL
 #define NTDLL "/usr/lib/i386-linux-gnu/wine/i386-unix/ntdll.so"
-#endif
 
 /* ntdll looks for a preloader's reservations here; there is no preloader. */
 const void *wine_main_preload_info = 0;

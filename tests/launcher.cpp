@@ -50,8 +50,9 @@ static std::string RunInProcess(std::wstring commandLine)
     commandLine.push_back(L'\0');
     HINSTANCE instance = GetModuleHandleW(NULL);
     int exitCode = wWinMain(instance, NULL, SkipProgramName(&commandLine[0]), SW_SHOWDEFAULT);
-    for (HWND window; (window = FindWindowW(g_windowClass, NULL)) != NULL;)
-        DestroyWindow(window);
+    // A window of another process cannot be destroyed from here, and ends the loop.
+    for (HWND window; (window = FindWindowW(g_windowClass, NULL)) != NULL && DestroyWindow(window);)
+        ;
     return exitCode != 0 ? "wWinMain returned " + std::to_string(exitCode) : MarkerProblem();
 }
 
