@@ -92,7 +92,7 @@ register_qemu() {
 # Wine finds its other programs beside the running loader, so the tree holds its own copy of
 # the 64-bit loader too, and links for the rest. Nothing changes where i386 runs natively, or
 # where the loader is not a PIE (Debian 12).
-wine_tree=/usr/local/lib/flagpost-wine
+. "$(dirname "$0")/wine-tree.sh"
 make_wine_tree() {
     # ELF type 3 (ET_DYN) at byte 16: a position-independent executable.
     [ "$(od -An -tu2 -j16 -N2 /usr/lib/wine/wine | tr -d ' ')" = 3 ] || return 0
@@ -114,11 +114,6 @@ make_wine_tree() {
         $sudo ln -s /usr/lib/x86_64-linux-gnu "$wine_tree/lib/x86_64-linux-gnu"
         $sudo ln -s /usr/share/wine "$wine_tree/share/wine"
     fi
-}
-
-# qemu says it is an i686 to the programs it runs; the kernel says x86_64 to a native i386 one.
-i386_emulated() {
-    /lib/ld-linux.so.2 --list-diagnostics 2>/dev/null | grep -q '^uname.machine="i[3-6]86"$'
 }
 
 codename=$(sed -n "s/^VERSION_CODENAME=//p" /etc/os-release)

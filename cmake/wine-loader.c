@@ -8,9 +8,7 @@
  * command line. ntdll finds Wine's other programs in the folder that holds this one.
  *
  * No C runtime start files and no headers: only the compiler and binutils are needed, and the
- * i386 libc that wine32:i386 brings. cmake/install-deps.sh builds it with:
- *   gcc -m32 -O2 -fno-pic -fno-stack-protector -ffreestanding -nostdlib -no-pie
- *       -Wl,-Ttext-segment=0x7d000000 -Wl,--export-dynamic wine-loader.c LIBC
+ * i386 libc that wine32:i386 brings. cmake/install-deps.sh builds it (make_wine_tree).
  */
 #define RTLD_NOW 2
 

@@ -21,10 +21,10 @@ export WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-msco
 
 # Where i386 programs are emulated and Wine's own 32-bit loader cannot leave low memory free,
 # the set-up made a tree with one that can (cmake/install-deps.sh, make_wine_tree).
+. "$(dirname "$0")/wine-tree.sh"
 wine32=wine wine64=/usr/lib/wine/wine64
-tree=/usr/local/lib/flagpost-wine/lib/wine
-if [ -x $tree/wine ] && /lib/ld-linux.so.2 --list-diagnostics 2>/dev/null | grep -q '^uname.machine="i[3-6]86"$'; then
-    wine32=$tree/wine wine64=$tree/wine64
+if [ -x "$wine_tree/lib/wine/wine" ] && i386_emulated; then
+    wine32=$wine_tree/lib/wine/wine wine64=$wine_tree/lib/wine/wine64
 fi
 
 if [ ! -e "$WINEPREFIX/.flagpost-ready" ]; then

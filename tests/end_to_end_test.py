@@ -23,6 +23,7 @@ ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all")
 MARKER = r"Software\Ostrevane\RebootPending"
 PARENT = r"Software\Ostrevane"
 VOLATILE, NOT_VOLATILE, MISSING = 0, 1, 2
+CMD64 = ("--64", "cmd")    # Wine's 64-bit cmd.exe, an admin's usual prompt on 64-bit Windows
 
 
 def run(*command, timeout=120, env=None):
@@ -237,15 +238,15 @@ class Marker(Scenario):
 
 class CheckScript(Scenario):
     """examples/flagpost-check.cmd, as a user runs it: cmd.exe, the exe's path as its argument.
-    The 64-bit cmd.exe, an admin's usual prompt, unless a case asks for the 32-bit one."""
+    The 64-bit cmd.exe unless a case asks for the 32-bit one."""
 
-    def check(self, exe=FLAGPOST, env=None, cmd=("--64", "cmd")):
+    def check(self, exe=FLAGPOST, env=None, cmd=CMD64):
         code, output = wine(*cmd, "/c", windows_path(CHECK_SCRIPT), windows_path(exe), env=env)
         lines = output.strip().splitlines()
         return code, lines, output
 
     def test_with_no_marker_it_passes_and_leaves_no_marker_or_parent(self):
-        for cmd in (("--64", "cmd"), ("cmd",)):
+        for cmd in (CMD64, ("cmd",)):
             with self.subTest(cmd=cmd):
                 code, lines, output = self.check(cmd=cmd)
                 self.assertEqual((0, "9 passed, 0 failed"), (code, lines[-1]), output)
@@ -367,7 +368,7 @@ class ExampleBatch(Scenario):
 
         def install(target):
             self.addCleanup(shutil.rmtree, os.path.join(PREFIX, "drive_c", target), True)
-            code, output = wine("--64", "cmd", "/c", script, "C:\\" + target)
+            code, output = wine(*CMD64, "/c", script, "C:\\" + target)
             return code, os.path.exists(os.path.join(PREFIX, "drive_c", target, "readme.txt")), output
 
         code, landed, output = install("flagpost-batch-1")

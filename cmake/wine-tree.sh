@@ -1,0 +1,8 @@
+# Sourced by install-deps.sh and wine.sh: where the Wine tree with a high-linked 32-bit loader
+# lives (see cmake/wine-loader.c), and the test for the machines that need it.
+wine_tree=/usr/local/lib/flagpost-wine
+
+# qemu says it is an i686 to the programs it runs; the kernel says x86_64 to a native i386 one.
+i386_emulated() {
+    /lib/ld-linux.so.2 --list-diagnostics 2>/dev/null | grep -q '^uname.machine="i[3-6]86"$'
+}
