@@ -6,21 +6,29 @@
 #   make screenshot  render docs/about.png and docs/icon.png
 #   make example-installer  build/example/flagpost-example-setup.exe, the NSIS example
 #   make example-msi        build/example/flagpost-example.msi, the WiX example
-#   make dist   write build/dist/flagpost-VERSION-win32.zip; signed with
+#   make dist   write build/dist/flagpost-VERSION-win32.zip from the commit checked out; signed with
 #               make dist SIGN_PFX=cert.pfx SIGN_PASSWORD_FILE=pass.txt [SIGN_TIMESTAMP_URL=...]
 #   make verify-release ZIP=flagpost-VERSION-win32.zip
-#               was the exe in that zip built from this source? Rebuilds in a temporary worktree.
+#               is every byte of that zip what its tagged commit makes? Rebuilds it in a temporary folder.
 
 MAKEFLAGS += --no-print-directory
 # The release script reads these from its environment; the password itself stays in its file.
 export SIGN_PFX SIGN_PASSWORD_FILE SIGN_TIMESTAMP_URL
+# A zip's name reaches the recipe through the environment alone, unexpanded by make and by the
+# shell: backticks, $ and quotes in it stay part of the name.
+override ZIP := $(value ZIP)
+export ZIP
 
-.PHONY: all deps configure build run test bench screenshot dist verify-release example-installer example-msi clean
+.PHONY: all deps release-deps configure build run test bench screenshot dist verify-release example-installer example-msi clean
 
 all: build
 
 deps:
 	@sh cmake/install-deps.sh
+
+# What making or verifying a release needs: the build toolchain, git, Python and osslsigncode.
+release-deps:
+	@sh cmake/install-deps.sh --release
 
 configure: deps
 	@cmake --preset mingw >/dev/null
@@ -46,12 +54,12 @@ screenshot: configure
 	@xvfb-run -a -s "-screen 0 1024x768x24" /usr/bin/python3 tools/screenshot.py $(CURDIR)/cmake/wine.sh \
 		$(CURDIR)/build/wineprefix-x11 $(CURDIR)/build/about_shot.exe $(CURDIR)/build/flagpost.exe $(CURDIR)/docs
 
-dist: configure
-	@cmake --build --preset mingw --target dist
+# Both build the commit in a temporary folder of their own, never in build/.
+dist: release-deps
+	@/usr/bin/python3 tools/dist.py . build/dist
 
-# Leaves build/ alone: the release's commit is built in a worktree of its own.
-verify-release: deps
-	@/usr/bin/python3 tools/verify_release.py "$(ZIP)" "$(CURDIR)"
+verify-release: release-deps
+	@/usr/bin/python3 tools/verify_release.py "$$ZIP" .
 
 example-installer: configure
 	@cmake --build --preset mingw --target example_installer

@@ -3,10 +3,12 @@
 # Knows Debian 12 (bookworm) and 13 (trixie).
 # wine64 gives a 64-bit prefix, where a 32-bit program meets the Wow6432Node view that real
 # 64-bit Windows gives it; wine32:i386 lets that prefix run 32-bit programs at all.
+# With --release, only what making and verifying a release needs: no Wine, nothing 32-bit.
 set -eu
-packages="make cmake python3 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine64 wine32:i386
-          python3-pefile icoutils xvfb xauth x11-utils googletest
-          hyperfine osslsigncode openssl nsis wixl msitools python3-yaml unzip git"
+release_packages="make cmake python3 g++-mingw-w64-i686 binutils-mingw-w64-i686 git osslsigncode"
+packages="$release_packages wine wine64 wine32:i386 python3-pefile icoutils xvfb xauth x11-utils googletest
+          hyperfine openssl nsis wixl msitools python3-yaml unzip"
+[ "${1:-}" != --release ] || packages=$release_packages
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
@@ -27,7 +29,9 @@ install_packages() {
     missing=$(missing_packages)
     [ -n "$missing" ] || return 0
     echo "Installing:$missing"
-    dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
+    case $missing in
+        *:i386*) dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386 ;;
+    esac
     $sudo apt-get update -q
     # shellcheck disable=SC2086
     apt_install $missing
@@ -123,6 +127,7 @@ case $codename in
 esac
 
 install_packages
+[ "$packages" != "$release_packages" ] || exit 0
 
 # Some kernels boot with 32-bit emulation switched off (dmesg: "32-bit emulation disabled"), and
 # Wine's 32-bit loader, an i386 Linux program, then fails with "Exec format error". qemu runs it.

@@ -1,17 +1,28 @@
 #!/usr/bin/python3
-"""The release zip, the same bytes from every checkout of one commit.
+"""The release zip, made from a commit alone, the same bytes on every machine with the same toolchain.
 
-    dist.py VERSION FLAGPOST_EXE SOURCE_DIR OUT_DIR
+    dist.py CLONE OUT_DIR
 
-Writes OUT_DIR/flagpost-VERSION-win32.zip: flagpost.exe, the check script users run on their own
-Windows, LICENSE, README.md and the two documents for users under docs/, BUILDINFO (what built
-the exe: the commit, the Debian release, the versions of the packages that shape its bytes, and
-the unsigned exe's SHA-256) and SHA256SUMS over all of them. With SIGN_PFX and SIGN_PASSWORD_FILE
-in the environment the exe in it is Authenticode-signed (SHA-256, and an RFC 3161 timestamp from
-SIGN_TIMESTAMP_URL if that is set too). Entry dates come from SOURCE_DATE_EPOCH, or else from the commit's date.
+Builds CLONE's HEAD, which must have no uncommitted changes to tracked files, and writes
+OUT_DIR/flagpost-VERSION-win32.zip: flagpost.exe, the check script users run on their own Windows,
+LICENSE, README.md and the two documents for users under docs/, BUILDINFO (what built the exe: the
+commit and its release tag, the Debian release, the versions of the packages that shape the zip's
+bytes, and the unsigned exe's SHA-256) and SHA256SUMS over all of them. A release is the commit
+that the annotated tag v<version> names; a zip of any other commit is a test build, and says so by
+naming no tag. With SIGN_PFX and SIGN_PASSWORD_FILE in the environment the exe in it is
+Authenticode-signed (SHA-256, and an RFC 3161 timestamp from SIGN_TIMESTAMP_URL if that is set too).
+
+verify_release.py rebuilds a published zip with this same recipe: `checkout`, `build`, `make_zip`.
+Nothing of the caller's shapes the bytes: the commit is checked out into a temporary folder by a git
+that reads no configuration but its own, and built there with a fixed environment.
 """
+import contextlib
 import hashlib
+import io
 import os
+import re
+import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -20,9 +31,9 @@ import zipfile
 
 PROGRAM_NAME = "Flagpost"                           # the name a signature shows in Windows' prompts
 DOS_EPOCH = 315532800                               # 1980-01-01, the earliest date a zip entry holds
-# The packages whose versions can change flagpost.exe's bytes: compiler, assembler and linker,
-# Windows headers and import libraries, CMake; Python, which cuts the icon resources, is added
-# as the package that holds the interpreter.
+# The packages whose versions can change the zip's bytes: compiler, assembler and linker, Windows
+# headers and import libraries, CMake; the packages of the Python that cuts the icon resources
+# and of its zipfile module are added as this machine has them.
 BUILD_PACKAGES = ["g++-mingw-w64-i686-posix", "gcc-mingw-w64-i686-posix", "gcc-mingw-w64-base",
                   "binutils-mingw-w64-i686", "mingw-w64-i686-dev", "mingw-w64-common", "cmake"]
 PYTHON = "/usr/bin/python3"
@@ -30,75 +41,254 @@ PYTHON = "/usr/bin/python3"
 # documents keep their folder so that the README's links work in the unpacked zip.
 TEXTS = [("flagpost-check.cmd", "examples/flagpost-check.cmd")] + [
     (path, path) for path in ("LICENSE", "README.md", "docs/installers.md", "docs/releases.md")]
+# The build's whole environment: nothing of the caller's (CXXFLAGS, LDFLAGS, CMAKE_*, a PATH with
+# other compilers first) reaches it.
+BUILD_ENV = {"PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8", "TZ": "UTC", "GIT_CONFIG_NOSYSTEM": "1"}
+# git with these reads the tree's .gitattributes and nothing of the user's.
+PLAIN_GIT = ["git", "-c", "core.autocrlf=false", "-c", "core.eol=lf", "-c", "core.attributesFile=/dev/null"]
+GIT_TIMEOUT, BUILD_TIMEOUT = 120, 1800              # seconds; a build under qemu takes minutes, not half an hour
+WIN_CERTIFICATE = struct.Struct("<IHH")             # dwLength, wRevision, wCertificateType
+CERT_REVISION_2_0, CERT_TYPE_PKCS_SIGNED_DATA = 0x0200, 0x0002
 
 
 class Failure(Exception):
     pass
 
 
-def source_date(source_dir):
-    if os.environ.get("SOURCE_DATE_EPOCH"):
-        return int(os.environ["SOURCE_DATE_EPOCH"])
-    git = subprocess.run(["git", "-C", source_dir, "log", "-1", "--format=%ct"], capture_output=True, text=True)
-    if git.returncode != 0 or not git.stdout.strip():
-        raise Failure("no commit to date the zip's entries by: run in a git checkout or set SOURCE_DATE_EPOCH")
-    return int(git.stdout)
+class Interrupted(BaseException):
+    """SIGTERM, raised like Ctrl-C so that every temporary folder is still removed on the way out."""
+
+
+def on_termination(signum, frame):
+    raise Interrupted()
+
+
+def run(command, env=None, cwd=None, timeout=GIT_TIMEOUT):
+    """(exit code, output). The command runs in a process group of its own, killed whole on a
+    timeout or when we are interrupted, so that no compiler outlives the folder it builds in."""
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               env=env, cwd=cwd, start_new_session=True)
+    try:
+        output, _ = process.communicate(timeout=timeout)
+    except BaseException as error:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+        if isinstance(error, subprocess.TimeoutExpired):
+            raise Failure(f"{' '.join(command[:2])} took longer than {timeout} s") from None
+        raise
+    return process.returncode, output.decode("utf-8", "replace")
+
+
+def checked(command, what, **options):
+    code, output = run(command, **options)
+    if code != 0:
+        lines = output.strip().splitlines()
+        raise Failure(f"{what} failed: " + (lines[-1] if lines else f"exit {code}"))
+    return output.strip()
+
+
+def caller_env():
+    """For reading the caller's clone: their git configuration (safe.directory, say) but none of
+    the GIT_* variables that could point git at another repository."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("GIT_")}
+    env.update(PATH=BUILD_ENV["PATH"], LC_ALL="C.UTF-8")
+    return env
+
+
+def clone_git(clone, *arguments):
+    return checked(["git", "-C", clone, *arguments], "git " + arguments[0], env=caller_env())
+
+
+def tag_target(clone, tag):
+    """(the object type that refs/tags/TAG names, the commit it leads to), or None without that tag."""
+    ref = f"refs/tags/{tag}"
+    if run(["git", "-C", clone, "rev-parse", "-q", "--verify", ref], env=caller_env())[0] != 0:
+        return None
+    return clone_git(clone, "cat-file", "-t", ref), clone_git(clone, "rev-parse", "--verify", ref + "^{commit}")
 
 
 def output(*command):
-    done = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True)
-    return done.stdout.strip() if done.returncode == 0 else None
+    code, text = run(list(command), env=caller_env())
+    return text.strip() if code == 0 else None
+
+
+def owner_package(path):
+    owner = output("dpkg-query", "-S", os.path.realpath(path))
+    return [owner.split(":")[0]] if owner else []
 
 
 def build_packages():
-    """BUILD_PACKAGES and the interpreter's package (python3.11-minimal on Debian 12, say)."""
-    owner = output("dpkg-query", "-S", os.path.realpath(PYTHON))
-    return BUILD_PACKAGES + ([owner.split(":")[0]] if owner else [])
+    """BUILD_PACKAGES and the packages of the interpreter and of zipfile (python3.11-minimal and
+    libpython3.11-minimal on Debian 12, say)."""
+    if os.path.realpath(sys.executable) != os.path.realpath(PYTHON):
+        raise Failure(f"run this with {PYTHON}, whose package BUILDINFO can name, not {sys.executable}")
+    return BUILD_PACKAGES + owner_package(PYTHON) + owner_package(zipfile.__file__)
 
 
 def installed_version(package):
     return output("dpkg-query", "-W", "-f=${Version}", package) or "not installed"
 
 
-def commit_of(source_dir):
-    commit = output("git", "-C", source_dir, "rev-parse", "--verify", "HEAD^{commit}")
-    if not commit:
-        raise Failure("no commit to name in BUILDINFO: run in a git checkout")
-    return commit
+def debian_release():
+    """12 or 13: the release, not the point release, which changes no package we build with."""
+    try:
+        with open("/etc/os-release") as file:
+            found = re.search(r'^VERSION_ID="?([^"\n]*)', file.read(), re.MULTILINE)
+        if found:
+            return found.group(1)
+        with open("/etc/debian_version") as file:
+            return file.read().strip()
+    except OSError:
+        return "unknown"
 
 
-def buildinfo(version, source_dir, epoch, unsigned):
+def build_machine():
+    """What BUILDINFO says of the machine, as (field, value): all of it must match for a rebuild to
+    give the same BUILDINFO."""
+    return ([("Build-Debian-Release", debian_release()),
+             ("Build-Architecture", output("dpkg", "--print-architecture") or "unknown")] +
+            [(name, installed_version(name)) for name in build_packages()])
+
+
+@contextlib.contextmanager
+def checkout(clone, commit):
+    """(work folder, source tree): `commit` checked out from `clone`'s objects by a fresh
+    repository with no configuration, hooks or attributes of the user's. Removed afterwards,
+    on a failure, Ctrl-C or SIGTERM too; nothing is registered in `clone`."""
+    objects = os.path.join(clone_git(clone, "rev-parse", "--path-format=absolute", "--git-common-dir"), "objects")
+    with tempfile.TemporaryDirectory(prefix="flagpost-release-") as work:
+        source, home = os.path.join(work, "source"), os.path.join(work, "home")
+        os.mkdir(home)
+        env = dict(BUILD_ENV, HOME=home)
+        checked(PLAIN_GIT + ["init", "-q", "--template=", source], "git init", env=env)
+        os.makedirs(os.path.join(source, ".git", "objects", "info"), exist_ok=True)
+        with open(os.path.join(source, ".git", "objects", "info", "alternates"), "w") as file:
+            file.write(objects + "\n")
+        checked(PLAIN_GIT + ["-C", source, "checkout", "-q", "--detach", commit], f"git checkout {commit}", env=env)
+        yield work, source
+
+
+def build(work, source, commit):
+    """(version, SOURCE_DATE_EPOCH, flagpost.exe's bytes), built in `work` with a fixed environment
+    and the commit's own date."""
+    env = dict(BUILD_ENV, HOME=os.path.join(work, "home"))
+    epoch = checked(PLAIN_GIT + ["-C", source, "show", "-s", "--no-show-signature", "--format=%ct", commit],
+                    "git show", env=env)
+    env["SOURCE_DATE_EPOCH"] = epoch
+    out = os.path.join(work, "out")
+    for command, what in ((["cmake", "-S", source, "-B", out, "-G", "Unix Makefiles", "-DCMAKE_BUILD_TYPE=Release",
+                            "-DBUILD_TESTING=OFF",
+                            "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(source, "cmake", "i686-w64-mingw32.cmake")],
+                           "cmake's configure step"),
+                          (["cmake", "--build", out, "--target", "flagpost"], "the build of flagpost.exe")):
+        code, log = run(command, env=env, timeout=BUILD_TIMEOUT)
+        if code != 0:
+            print(log[-3000:])
+            raise Failure(f"{what} for {commit} failed")
+    with open(os.path.join(out, "CMakeCache.txt")) as file:
+        version = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", file.read(), re.MULTILINE).group(1)
+    with open(os.path.join(out, "flagpost.exe"), "rb") as file:
+        return version, int(epoch), file.read()
+
+
+def buildinfo(version, commit, tag, epoch, unsigned):
     """The build's record, in the field style of Debian's .buildinfo files. Its checksum is of the
     exe as built, before any signature: the bytes a rebuild can give back."""
-    def read(path):
-        try:
-            with open(path) as file:
-                return file.read().strip()
-        except OSError:
-            return "unknown"
-    packages = ",\n".join(f" {name} (= {installed_version(name)})" for name in build_packages())
-    return (f"Format: 1.0\n"
-            f"Source: flagpost\n"
+    machine = build_machine()
+    packages = ",\n".join(f" {name} (= {version})" for name, version in machine[2:])
+    return ("Format: 1.0\n"
+            "Source: flagpost\n"
             f"Version: {version}\n"
-            f"Git-Commit: {commit_of(source_dir)}\n"
+            f"Git-Commit: {commit}\n" +
+            (f"Git-Tag: {tag}\n" if tag else "") +
             f"Source-Date-Epoch: {epoch}\n"
-            f"Build-Origin: Debian\n"
-            f"Build-Debian-Version: {read('/etc/debian_version')}\n"
-            f"Build-Architecture: {output('dpkg', '--print-architecture') or 'unknown'}\n"
+            "Build-Origin: Debian\n" +
+            "".join(f"{field}: {value}\n" for field, value in machine[:2]) +
             f"Installed-Build-Depends:\n{packages}\n"
-            f"Checksums-Sha256:\n"
+            "Checksums-Sha256:\n"
             f" {hashlib.sha256(unsigned).hexdigest()} {len(unsigned)} flagpost.exe\n")
 
 
-def osslsigncode(*arguments, hint=""):
-    done = subprocess.run(["osslsigncode", *arguments], stdin=subprocess.DEVNULL, capture_output=True, text=True)
-    if done.returncode != 0:
-        lines = (done.stdout + done.stderr).strip().splitlines()
-        raise Failure(f"osslsigncode {arguments[0]} failed{hint}: " + (lines[-1] if lines else f"exit {done.returncode}"))
+def make_zip(version, commit, tag, epoch, source, unsigned, exe):
+    """The zip's bytes: entries in a fixed order, all dated `epoch`, mode 0644, stored (no deflate,
+    whose output would hang on zlib's version), with no extra fields."""
+    files = [("flagpost.exe", exe)]
+    for name, path in TEXTS:
+        with open(os.path.join(source, path), "rb") as text:
+            files.append((name, text.read()))
+    files.append(("BUILDINFO", buildinfo(version, commit, tag, epoch, unsigned).encode()))
+    files.append(("SHA256SUMS", "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n"
+                                        for name, data in files).encode()))
+    stamp = time.gmtime(max(epoch, DOS_EPOCH))[:6]
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        for name, data in files:
+            entry = zipfile.ZipInfo(name, date_time=stamp)
+            entry.create_system = 3                 # Unix, so that the mode below means what it says
+            entry.external_attr = 0o100644 << 16
+            entry.compress_type = zipfile.ZIP_STORED
+            archive.writestr(entry, data)
+    return buffer.getvalue()
 
 
-def signed(exe, work):
-    """The exe signed, after proof that removing the signature gives back exactly `exe`."""
+def pe_fields(exe):
+    """Offsets of the PE checksum and of the security directory entry (offset, size)."""
+    header = struct.unpack_from("<I", exe, 0x3C)[0]
+    if exe[header:header + 4] != b"PE\0\0":
+        raise struct.error("no PE signature")
+    magic = struct.unpack_from("<H", exe, header + 24)[0]
+    return header + 24 + 64, header + 24 + (96 if magic == 0x10B else 112) + 4 * 8
+
+
+def pe_checksum(exe, at):
+    total = 0
+    for (word,) in struct.iter_unpack("<H", exe[:at] + b"\0\0\0\0" + exe[at + 4:] + b"\0" * (len(exe) % 2)):
+        total += word
+        total = (total & 0xFFFF) + (total >> 16)
+    return (total + len(exe)) & 0xFFFFFFFF
+
+
+def signature(exe):
+    """The DER-encoded PKCS#7 signature that the exe's certificate table holds, or None if unsigned.
+    Raises struct.error for headers or a table that do not hold together."""
+    _, directory = pe_fields(exe)
+    offset, size = struct.unpack_from("<II", exe, directory)
+    if not offset and not size:
+        return None
+    length, _, _ = WIN_CERTIFICATE.unpack_from(exe, offset)
+    if not WIN_CERTIFICATE.size < length <= size or offset + size > len(exe):
+        raise struct.error("the certificate table runs outside the file")
+    der = exe[offset + 8:offset + length]
+    if der[:1] != b"\x30" or len(der) < 2:
+        raise struct.error("the certificate is not a DER sequence")
+    count, body = 0, der[1]
+    if body & 0x80:
+        count = body & 0x7F
+        if not 1 <= count <= 4 or len(der) < 2 + count:
+            raise struct.error("the certificate's length is not a definite DER length")
+        body = int.from_bytes(der[2:2 + count], "big")
+    if 2 + count + body > len(der):
+        raise struct.error("the certificate is longer than its table")
+    return der[:2 + count + body]
+
+
+def with_signature(unsigned, der):
+    """`unsigned` with `der` attached as osslsigncode attaches it: the file padded to 8 bytes, one
+    WIN_CERTIFICATE padded to 8, the security directory pointed at it, the PE checksum redone. Any
+    byte of a published signed exe outside this shape, junk in its table included, then differs."""
+    body = unsigned + b"\0" * (-len(unsigned) % 8)
+    padding = b"\0" * (-len(der) % 8)
+    table = WIN_CERTIFICATE.pack(WIN_CERTIFICATE.size + len(der) + len(padding), CERT_REVISION_2_0,
+                                 CERT_TYPE_PKCS_SIGNED_DATA) + der + padding
+    exe = bytearray(body + table)
+    at, directory = pe_fields(unsigned)
+    struct.pack_into("<II", exe, directory, len(body), len(table))
+    struct.pack_into("<I", exe, at, pe_checksum(bytes(exe), at))
+    return bytes(exe)
+
+
+def signing_files():
+    """(SIGN_PFX, SIGN_PASSWORD_FILE), or None to make an unsigned zip; checked before any build."""
     pfx, password_file = os.environ.get("SIGN_PFX"), os.environ.get("SIGN_PASSWORD_FILE")
     if not pfx and not password_file:
         return None
@@ -107,61 +297,66 @@ def signed(exe, work):
     for name, path in (("SIGN_PFX", pfx), ("SIGN_PASSWORD_FILE", password_file)):
         if not os.path.isfile(path):
             raise Failure(f"{name}: no such file: {path}")
+    return os.path.abspath(pfx), os.path.abspath(password_file)
 
-    output, stripped = os.path.join(work, "signed.exe"), os.path.join(work, "stripped.exe")
+
+def signed(unsigned, files, work):
+    """The exe signed, after proof that attaching its signature to `unsigned` gives it back: the
+    step by which a verifier covers the signature's bytes."""
+    pfx, password_file = files
+    exe, result = os.path.join(work, "unsigned.exe"), os.path.join(work, "signed.exe")
+    with open(exe, "wb") as file:
+        file.write(unsigned)
     # -readpass keeps the password off every command line, where other users could read it.
-    arguments = ["sign", "-pkcs12", pfx, "-readpass", password_file, "-h", "sha256", "-n", PROGRAM_NAME]
+    arguments = ["osslsigncode", "sign", "-pkcs12", pfx, "-readpass", password_file, "-h", "sha256", "-n", PROGRAM_NAME]
     if os.environ.get("SIGN_TIMESTAMP_URL"):
         arguments += ["-ts", os.environ["SIGN_TIMESTAMP_URL"]]
-    osslsigncode(*arguments, "-in", exe, "-out", output,
-                 hint=" (is SIGN_PFX a PKCS#12 file, and the password in SIGN_PASSWORD_FILE its own?)")
-    osslsigncode("remove-signature", "-in", output, "-out", stripped)
-    with open(exe, "rb") as original, open(stripped, "rb") as back:
-        if original.read() != back.read():
-            raise Failure("the signed exe does not strip back to the unsigned one")
-    with open(output, "rb") as result:
-        return result.read()
+    checked(arguments + ["-in", exe, "-out", result],
+            "osslsigncode sign (is SIGN_PFX a PKCS#12 file, and the password in SIGN_PASSWORD_FILE its own?)",
+            env=caller_env())
+    with open(result, "rb") as file:
+        data = file.read()
+    try:
+        if with_signature(unsigned, signature(data)) == data:
+            return data
+    except struct.error:
+        pass
+    raise Failure("the signed exe is not the unsigned one with its signature attached")
 
 
-def write_zip(path, files, epoch):
-    """Entries in the given order, all dated `epoch`, mode 0644, deflated, with no extra fields."""
-    stamp = time.gmtime(max(epoch, DOS_EPOCH))[:6]
-    with zipfile.ZipFile(path, "w") as archive:
-        for name, data in files:
-            entry = zipfile.ZipInfo(name, date_time=stamp)
-            entry.create_system = 3                 # Unix, so that the mode below means what it says
-            entry.external_attr = 0o100644 << 16
-            entry.compress_type = zipfile.ZIP_DEFLATED
-            archive.writestr(entry, data, compresslevel=9)
-
-
-def main(version, exe, source_dir, out_dir):
-    os.makedirs(out_dir, exist_ok=True)
-    target = os.path.join(out_dir, f"flagpost-{version}-win32.zip")
+def main(clone, out_dir):
     # A failed release must leave nothing that could be taken for it, not even an older zip.
-    if os.path.exists(target):
-        os.remove(target)
-
-    epoch = source_date(source_dir)
-    with tempfile.TemporaryDirectory(dir=out_dir) as work:
-        with open(exe, "rb") as program:
-            unsigned = program.read()
-        files = [("flagpost.exe", signed(exe, work) or unsigned)]
-        for name, path in TEXTS:
-            with open(os.path.join(source_dir, path), "rb") as text:
-                files.append((name, text.read()))
-        files.append(("BUILDINFO", buildinfo(version, source_dir, epoch, unsigned).encode()))
-        sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data in files)
-        files.append(("SHA256SUMS", sums.encode()))
-
-        partial = os.path.join(work, "partial.zip")
-        write_zip(partial, files, epoch)
-        os.replace(partial, target)
+    os.makedirs(out_dir, exist_ok=True)
+    for name in os.listdir(out_dir):
+        if re.fullmatch(r"flagpost-.*-win32\.zip(\.partial)?", name):
+            os.remove(os.path.join(out_dir, name))
+    signing = signing_files()
+    changes = clone_git(clone, "status", "--porcelain", "--untracked-files=no")
+    if changes:
+        raise Failure("uncommitted changes to tracked files; a release is made from a commit alone:\n" + changes)
+    commit = clone_git(clone, "rev-parse", "--verify", "HEAD^{commit}")
+    with checkout(clone, commit) as (work, source):
+        version, epoch, unsigned = build(work, source, commit)
+        tag = f"v{version}"
+        if tag_target(clone, tag) != ("tag", commit):
+            print(f"make dist: {commit} is not the commit that the annotated tag {tag} names: "
+                  "a test build, which never verifies as a release")
+            tag = None
+        data = make_zip(version, commit, tag, epoch, source, unsigned, signed(unsigned, signing, work) if signing
+                        else unsigned)
+    target = os.path.join(out_dir, f"flagpost-{version}-win32.zip")
+    partial = target + ".partial"
+    with open(partial, "wb") as file:
+        file.write(data)
+    os.replace(partial, target)
     print(target)
 
 
 if __name__ == "__main__":
+    signal.signal(signal.SIGTERM, on_termination)
     try:
         main(*sys.argv[1:])
     except Failure as failure:
         sys.exit(f"make dist: {failure}")
+    except (KeyboardInterrupt, Interrupted):
+        sys.exit("make dist: interrupted; no zip was written")

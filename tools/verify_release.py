@@ -1,28 +1,32 @@
 #!/usr/bin/python3
-"""Was the flagpost.exe in a release zip built from this source?
+"""Is a release zip, every byte of it, what its tagged source makes?
 
     verify_release.py ZIP CLONE
 
-Checks the zip's SHA256SUMS, strips an Authenticode signature and checks the bytes left against
-BUILDINFO, rebuilds the commit that BUILDINFO names in a temporary worktree of CLONE, and compares
-the two exes. When they differ, it names the build packages whose versions here are not the
-recorded ones. Exit code 0: verified; 1: not verified; 2: could not check.
+Reads the zip within fixed bounds, checks that the tag v<version> in CLONE names the commit that
+BUILDINFO records and that this machine's build packages are the recorded ones, and only then
+rebuilds the whole zip from that commit with dist.py's own recipe, moves the published exe's
+signature onto the rebuilt exe, and compares the two zips byte for byte.
+Exit code 0: verified; 1: this zip is not what its tagged source makes; 2: could not check.
 """
 import hashlib
+import io
 import os
 import re
+import signal
 import struct
-import subprocess
 import sys
-import tempfile
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from dist import installed_version  # noqa: E402  (the one reading of a package's version)
+import dist  # noqa: E402  (the one recipe for making a release)
 
 VERIFIED, NOT_VERIFIED, NOT_CHECKED = 0, 1, 2
+# Far above a release (a 60 KB zip of eight entries, the largest 30 KB) and far below memory.
+MAX_ZIP, MAX_ENTRIES, MAX_ENTRY = 16 << 20, 64, 1 << 20
 COMMIT = re.compile(r"[0-9a-f]{40}")
-PACKAGE = re.compile(r"([a-z0-9][a-z0-9+.-]+) \(= ([^()\s]+)\)")
+VERSION = re.compile(r"[0-9]{1,6}(\.[0-9]{1,6}){0,3}")
+PACKAGE = re.compile(r"([a-z0-9][a-z0-9+.-]{0,99}) \(= ([^()\s]{1,100})\)")
 
 
 class Verdict(Exception):
@@ -39,13 +43,52 @@ def not_checked(message):
     return Verdict(NOT_CHECKED, message)
 
 
-def sha256(data):
-    return hashlib.sha256(data).hexdigest()
+def read_zip(zip_path):
+    """The file's bytes, within the bound."""
+    try:
+        with open(zip_path, "rb") as file:
+            data = file.read(MAX_ZIP + 1)
+    except OSError as error:
+        raise not_checked(f"cannot read {zip_path}: {error.strerror}")
+    if len(data) > MAX_ZIP:
+        raise not_checked(f"{zip_path} is larger than {MAX_ZIP >> 20} MiB: no release is")
+    return data
 
 
-def run(*command, env=None):
-    done = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True, env=env)
-    return done.returncode, done.stdout + done.stderr
+def zip_entries(data):
+    """The zip's entries as a list of (name, bytes), read in memory within the bounds."""
+    entries = []
+    try:
+        with zipfile.ZipFile(io.BytesIO(data)) as archive:
+            infos = archive.infolist()
+            if len(infos) > MAX_ENTRIES:
+                raise not_checked(f"the zip holds {len(infos)} entries, more than {MAX_ENTRIES}: no release does")
+            for info in infos:
+                if info.flag_bits & 0x1:
+                    raise not_checked(f"{info.filename} is encrypted: no release entry is")
+                if info.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):
+                    raise not_checked(f"{info.filename} is compressed with method {info.compress_type}, "
+                                      "which this check does not read")
+                if info.file_size > MAX_ENTRY:
+                    raise not_checked(f"{info.filename} is {info.file_size} bytes unpacked, more than "
+                                      f"{MAX_ENTRY >> 20} MiB: no release entry is")
+                with archive.open(info) as entry:
+                    content = entry.read(MAX_ENTRY + 1)
+                if len(content) > MAX_ENTRY:
+                    raise not_checked(f"{info.filename} unpacks to more than its header says")
+                entries.append((info.filename, content))
+    except Verdict:
+        raise
+    except Exception as error:                      # zipfile and zlib raise many kinds for a damaged zip
+        raise not_checked(f"the zip is not readable ({type(error).__name__}: {error})")
+    return entries
+
+
+def entry(entries, name):
+    found = [data for entry_name, data in entries if entry_name == name]
+    if len(found) != 1:
+        raise not_checked(f"the zip holds {len(found) or 'no'} {name}: it is not a release zip")
+    return found[0]
 
 
 def fields(text):
@@ -60,142 +103,120 @@ def fields(text):
     return record
 
 
-def unpack(zip_path):
-    """The zip's entries by name, after its SHA256SUMS are checked."""
-    if not os.path.isfile(zip_path):
-        raise not_checked(f"no such zip: {zip_path}")
+def read_buildinfo(data):
     try:
-        with zipfile.ZipFile(zip_path) as archive:
-            entries = {info.filename: archive.read(info) for info in archive.infolist() if not info.is_dir()}
-    except (zipfile.BadZipFile, OSError) as error:
-        raise not_checked(f"{zip_path} is not a readable zip ({error})")
-    for name in ("flagpost.exe", "BUILDINFO", "SHA256SUMS"):
-        if name not in entries:
-            raise not_checked(f"the zip holds no {name}: it is not a release zip with a build record")
-
-    listed = {}
-    for line in entries["SHA256SUMS"].decode("utf-8", "replace").splitlines():
-        digest, _, name = line.partition("  ")
-        listed[name.lstrip("*")] = digest
-    for name in ("flagpost.exe", "BUILDINFO"):
-        if name not in listed:
-            raise not_verified(f"SHA256SUMS does not list {name}")
-    for name, digest in listed.items():
-        if name not in entries:
-            raise not_verified(f"SHA256SUMS lists {name}, which is not in the zip")
-        if sha256(entries[name]) != digest:
-            raise not_verified(f"{name} does not match its line in SHA256SUMS")
-        print(f"{name}: sum OK")
-    return entries
-
-
-def read_buildinfo(text):
-    record = fields(text)
-    commit = record.get("Git-Commit", "")
-    epoch = record.get("Source-Date-Epoch", "")
-    sums = record.get("Checksums-Sha256", "").split()
-    if not COMMIT.fullmatch(commit) or not epoch.isdigit() or len(sums) != 3 or sums[2] != "flagpost.exe":
-        raise not_checked("BUILDINFO lacks a commit, a Source-Date-Epoch or the exe's checksum")
+        record = fields(data.decode("utf-8"))
+    except UnicodeDecodeError:
+        raise not_checked("BUILDINFO is not UTF-8 text")
+    version, commit, tag = record.get("Version", ""), record.get("Git-Commit", ""), record.get("Git-Tag")
+    if not VERSION.fullmatch(version) or not COMMIT.fullmatch(commit):
+        raise not_checked("BUILDINFO lacks a version or a full commit hash")
+    if tag is None:
+        raise not_checked(f"BUILDINFO names no release tag: this zip was made from a commit that no v{version} tag "
+                          "named, for testing; only a tagged release verifies")
+    if tag != f"v{version}":
+        raise not_checked(f"BUILDINFO's tag {tag[:50]!r} is not v{version}, the tag of its version")
+    machine = [(field, record.get(field, "not recorded")) for field in ("Build-Debian-Release", "Build-Architecture")]
     packages = PACKAGE.findall(record.get("Installed-Build-Depends", ""))
-    return commit, epoch, sums[0], packages, record.get("Build-Debian-Version", "unknown")
+    if not packages or len(packages) > 32:
+        raise not_checked("BUILDINFO lists no build packages, or too many")
+    return version, commit, tag, machine + packages
 
 
-def signature_size(exe):
-    """The size of the Authenticode signature that the PE's security directory points to, or 0."""
-    try:
-        header = struct.unpack_from("<I", exe, 0x3C)[0]
-        magic = struct.unpack_from("<H", exe, header + 24)[0]
-        directories = header + 24 + (96 if magic == 0x10B else 112)
-        return struct.unpack_from("<II", exe, directories + 4 * 8)[1]      # entry 4: security
-    except struct.error:
-        return 0
+def check_tag(clone, tag, commit):
+    found = dist.tag_target(clone, tag)
+    fetch = f"fetch the project's tags first (git fetch origin tag {tag}), or verify in a clone that has them"
+    if found is None:
+        raise not_checked(f"this clone has no tag {tag}: {fetch}")
+    kind, tagged = found
+    if kind != "tag":
+        raise not_checked(f"{tag} here is a lightweight tag, not the project's annotated one: {fetch}")
+    if tagged != commit:
+        raise not_verified(f"{tag} names commit {tagged}, and BUILDINFO says {commit}: this zip is not the {tag} release")
+    print(f"{tag} names {commit}, the commit that BUILDINFO records")
 
 
-def unsigned(exe, work):
-    if not signature_size(exe):
-        print("flagpost.exe carries no signature")
-        return exe
-    print("flagpost.exe carries an Authenticode signature; removing it")
-    signed_path, stripped_path = os.path.join(work, "signed.exe"), os.path.join(work, "stripped.exe")
-    with open(signed_path, "wb") as file:
-        file.write(exe)
-    code, output = run("osslsigncode", "remove-signature", "-in", signed_path, "-out", stripped_path)
-    if code != 0:
-        lines = output.strip().splitlines()
-        raise not_verified("osslsigncode could not remove the signature: " + (lines[-1] if lines else f"exit {code}"))
-    with open(stripped_path, "rb") as file:
-        return file.read()
-
-
-def rebuild(clone, commit, epoch, work):
-    """flagpost.exe built from `commit` in a worktree of `clone` that is removed afterwards."""
-    if run("git", "-C", clone, "cat-file", "-e", commit + "^{commit}")[0] != 0:
-        raise not_checked(f"commit {commit} is not in this clone: fetch it first "
-                          f"(git fetch origin {commit}), or verify in a full clone")
-    tree = os.path.join(work, "source")
-    code, output = run("git", "-C", clone, "worktree", "add", "--detach", "--quiet", tree, commit)
-    if code != 0:
-        raise not_checked(f"git worktree add failed: {output.strip()}")
-    try:
-        print(f"building flagpost.exe from {commit}")
-        env = dict(os.environ, SOURCE_DATE_EPOCH=epoch)
-        out = os.path.join(tree, "out")
-        for command in (["cmake", "-S", tree, "-B", out, "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF",
-                         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(tree, "cmake", "i686-w64-mingw32.cmake")],
-                        ["cmake", "--build", out, "--target", "flagpost"]):
-            code, output = run(*command, env=env)
-            if code != 0:
-                print(output[-3000:])
-                raise not_checked(f"the rebuild of {commit} failed")
-        with open(os.path.join(out, "flagpost.exe"), "rb") as file:
-            return file.read()
-    finally:
-        run("git", "-C", clone, "worktree", "remove", "--force", tree)
-        run("git", "-C", clone, "worktree", "prune")
-
-
-def toolchain_differences(packages):
+def check_toolchain(recorded):
+    """Exit 2 unless this machine is the recorded one in every field that can change the zip's bytes."""
+    here = dict(dist.build_machine())
+    recorded_names = dict(recorded)
     differences = []
-    for name, recorded in packages:
-        here = installed_version(name)
-        if here != recorded:
-            differences.append(f"  {name}: built with {recorded}, here {here}")
-    return differences
+    for name in list(recorded_names) + [name for name in here if name not in recorded_names]:
+        theirs = recorded_names.get(name, "not recorded")
+        ours = here[name] if name in here else dist.installed_version(name)
+        if theirs != ours:
+            differences.append(f"  {name}: built with {theirs}, here {ours}")
+    if differences:
+        print("this machine's toolchain is not the one the release was built with:")
+        print("\n".join(differences))
+        release = recorded_names.get("Build-Debian-Release", "?")
+        raise not_checked(f"{len(differences)} build package(s) or machine field(s) differ: install the recorded "
+                          f"versions, or verify on Debian {release} (a debian:{release} container will do)")
+    print("this machine's build packages are the recorded ones")
+
+
+def difference(published, rebuilt):
+    """An entry that the release does not hold, else the first that differs or is missing, in the
+    rebuilt zip's order."""
+    ours, theirs = dict(rebuilt), dict(published)
+    for name, _ in published:
+        if name not in ours:
+            return f"the zip holds {name!r}, which the release does not"
+    for name, data in rebuilt:
+        if name not in theirs:
+            return f"the zip lacks {name}"
+        if theirs[name] != data:
+            return f"{name} differs from the rebuild ({hashlib.sha256(theirs[name]).hexdigest()[:16]}…, " \
+                   f"rebuilt {hashlib.sha256(data).hexdigest()[:16]}…)"
+    if len(published) != len(rebuilt):
+        return "the zip holds an entry twice"
+    return "every entry matches, but the zip's own bytes (order, headers or comment) differ"
 
 
 def verify(zip_path, clone):
-    entries = unpack(zip_path)
-    commit, epoch, recorded_sum, packages, debian = read_buildinfo(entries["BUILDINFO"].decode("utf-8", "replace"))
-    with tempfile.TemporaryDirectory() as work:
-        exe = unsigned(entries["flagpost.exe"], work)
-        if sha256(exe) != recorded_sum:
-            raise not_verified("the unsigned flagpost.exe does not match the SHA-256 in BUILDINFO")
-        print("the unsigned flagpost.exe matches BUILDINFO")
-        rebuilt = rebuild(clone, commit, epoch, work)
-    if rebuilt == exe:
-        return f"flagpost.exe was built from commit {commit}: the rebuild is identical ({len(exe)} bytes)"
+    data = read_zip(zip_path)
+    entries = zip_entries(data)
+    version, commit, tag, recorded = read_buildinfo(entry(entries, "BUILDINFO"))
+    published_exe = entry(entries, "flagpost.exe")
+    try:
+        der = dist.signature(published_exe)
+    except struct.error as error:
+        raise not_checked(f"cannot read flagpost.exe's headers or signature ({error})")
+    check_tag(clone, tag, commit)
+    check_toolchain(recorded)
 
-    print(f"the rebuild differs from flagpost.exe ({sha256(rebuilt)} against {recorded_sum})")
-    differences = toolchain_differences(packages)
-    if differences:
-        print(f"this machine's toolchain is not the one recorded (Debian {debian}):")
-        print("\n".join(differences))
-        raise not_verified(f"the rebuild differs, and so do {len(differences)} build package(s): no verdict; "
-                           f"verify on Debian {debian} with the recorded versions")
-    raise not_verified("the rebuild differs although every recorded package version matches: "
-                       "this exe was not built from this source as BUILDINFO says")
+    print(f"rebuilding the {tag} release zip from {commit}")
+    with dist.checkout(clone, commit) as (work, source):
+        built_version, epoch, unsigned = dist.build(work, source, commit)
+        if der:
+            print("flagpost.exe carries an Authenticode signature: attaching it to the rebuilt exe")
+        exe = dist.with_signature(unsigned, der) if der else unsigned
+        rebuilt = dist.make_zip(built_version, commit, tag, epoch, source, unsigned, exe)
+    if rebuilt == data:
+        return f"every byte of the zip is what {tag} ({commit}) makes ({len(data)} bytes)"
+    raise not_verified(f"{difference(entries, zip_entries(rebuilt))}: this zip is not what {tag} makes")
 
 
 def main(zip_path="", clone="."):
     if not zip_path:
         print("usage: make verify-release ZIP=path/to/flagpost-VERSION-win32.zip")
         return NOT_CHECKED
+    signal.signal(signal.SIGTERM, dist.on_termination)
     try:
         message = verify(zip_path, clone)
     except Verdict as verdict:
         label = "NOT VERIFIED" if verdict.code == NOT_VERIFIED else "NOT CHECKED"
         print(f"verify-release: {label}: {verdict}")
         return verdict.code
+    except dist.Failure as failure:
+        print(f"verify-release: NOT CHECKED: {failure}")
+        return NOT_CHECKED
+    except (KeyboardInterrupt, dist.Interrupted):
+        print("verify-release: NOT CHECKED: interrupted")
+        return NOT_CHECKED
+    except Exception as error:                      # a verdict, even for what this script did not foresee
+        print(f"verify-release: NOT CHECKED: {type(error).__name__}: {error}")
+        return NOT_CHECKED
     print(f"verify-release: VERIFIED: {message}")
     return VERIFIED
 
