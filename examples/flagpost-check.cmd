@@ -12,7 +12,12 @@ rem already there is real news, so it is only checked, never removed.
 rem
 rem One line per check, "ok" or "FAIL", then "N passed, N failed". Exit code 0 when every check
 rem passed, 1 when one failed, 2 when the check could not run. cmd.exe only, so XP runs it too.
-setlocal EnableExtensions EnableDelayedExpansion
+setlocal EnableExtensions
+rem No delayed expansion: it would eat every "!" in a path. System tools by full path, so that a
+rem GNU find or another reg.exe earlier on PATH cannot answer for them.
+set "REG=%SystemRoot%\System32\reg.exe"
+set "FIND=%SystemRoot%\System32\find.exe"
+set "FC=%SystemRoot%\System32\fc.exe"
 
 set "KEY=HKLM\Software\Ostrevane\RebootPending"
 set "PARENT=HKLM\Software\Ostrevane"
@@ -35,7 +40,7 @@ if /i "%PROCESSOR_ARCHITECTURE%"=="ARM64" set WIN64=1
 if defined PROCESSOR_ARCHITEW6432 set WIN64=1
 if defined WIN64 (
     set "VIEW32=/reg:32"
-    reg query "HKLM\Software" /reg:32 >nul 2>&1
+    "%REG%" query "HKLM\Software" /reg:32 >nul 2>&1
     if errorlevel 1 (
         echo cannot run: this reg.exe does not take /reg:32, so the 32-bit view cannot be read
         exit /b 2
@@ -45,25 +50,25 @@ if defined WIN64 (
 rem flagpost.exe needs what this takes: creating a key under HKLM\Software. Not under Ostrevane,
 rem where an ordinary key made now would change what flagpost.exe meets.
 set "PROBE=HKLM\Software\FlagpostCheck-%RANDOM%%RANDOM%"
-reg add "%PROBE%" %VIEW32% /f >nul 2>&1
+"%REG%" add "%PROBE%" %VIEW32% /f >nul 2>&1
 if errorlevel 1 (
     echo cannot run: no administrative rights ^(run this from an elevated prompt^)
     exit /b 2
 )
-reg delete "%PROBE%" %VIEW32% /f >nul 2>&1
+"%REG%" delete "%PROBE%" %VIEW32% /f >nul 2>&1
 
 set "DUMP=%TEMP%\flagpost-check-%RANDOM%%RANDOM%"
 set "HADPARENT="
-reg query "%PARENT%" %VIEW32% >nul 2>&1
+"%REG%" query "%PARENT%" %VIEW32% >nul 2>&1
 if not errorlevel 1 set HADPARENT=1
-reg query "%KEY%" %VIEW32% >nul 2>&1
+"%REG%" query "%KEY%" %VIEW32% >nul 2>&1
 if not errorlevel 1 goto :already_set
 
 echo No marker is set: running "%EXE%"
 "%EXE%" /quiet "two words" --flag= ""
 set RESULT=%ERRORLEVEL%
 if "%RESULT%"=="0" (call :pass "flagpost.exe exits with 0") else call :fail "flagpost.exe exits with 0, not %RESULT%"
-reg query "%KEY%" %VIEW32% >nul 2>&1
+"%REG%" query "%KEY%" %VIEW32% >nul 2>&1
 if errorlevel 1 (
     call :fail "the marker exists in the 32-bit view"
     goto :restore
@@ -72,11 +77,11 @@ call :pass "the marker exists in the 32-bit view"
 call :common_checks
 if not defined HADPARENT call :parent_volatile
 
-reg query "%KEY%" /s %VIEW32% >"%DUMP%.before" 2>&1
+"%REG%" query "%KEY%" /s %VIEW32% >"%DUMP%.before" 2>&1
 "%EXE%"
 set RESULT=%ERRORLEVEL%
-reg query "%KEY%" /s %VIEW32% >"%DUMP%.after" 2>&1
-fc "%DUMP%.before" "%DUMP%.after" >nul 2>&1
+"%REG%" query "%KEY%" /s %VIEW32% >"%DUMP%.after" 2>&1
+"%FC%" "%DUMP%.before" "%DUMP%.after" >nul 2>&1
 set SAME=%ERRORLEVEL%
 del "%DUMP%.before" "%DUMP%.after" >nul 2>&1
 if "%RESULT%"=="0" (call :pass "a second run exits with 0") else call :fail "a second run exits with 0, not %RESULT%"
@@ -84,13 +89,13 @@ if "%SAME%"=="0" (call :pass "a second run leaves the marker as it was") else ca
 
 rem Back to the state found: this run set the marker, nothing needs a restart.
 :restore
-reg delete "%KEY%" %VIEW32% /f >nul 2>&1
-if not defined HADPARENT reg delete "%PARENT%" %VIEW32% /f >nul 2>&1
+"%REG%" delete "%KEY%" %VIEW32% /f >nul 2>&1
+if not defined HADPARENT "%REG%" delete "%PARENT%" %VIEW32% /f >nul 2>&1
 set "LEFT="
-reg query "%KEY%" %VIEW32% >nul 2>&1
+"%REG%" query "%KEY%" %VIEW32% >nul 2>&1
 if not errorlevel 1 set LEFT=1
 if not defined HADPARENT (
-    reg query "%PARENT%" %VIEW32% >nul 2>&1
+    "%REG%" query "%PARENT%" %VIEW32% >nul 2>&1
     if not errorlevel 1 set LEFT=1
 )
 if defined LEFT (call :fail "the marker this check set is removed again") else call :pass "the marker this check set is removed again"
@@ -107,31 +112,31 @@ rem What holds for any marker: the right view, no values, volatile. The 64-bit v
 rem an Ostrevane key of a 64-bit product; only the marker must not be there.
 :common_checks
 if defined WIN64 (
-    reg query "%KEY%" /reg:64 >nul 2>&1
+    "%REG%" query "%KEY%" /reg:64 >nul 2>&1
     if errorlevel 1 (call :pass "the marker is absent from the 64-bit view") else call :fail "the marker is absent from the 64-bit view"
 )
-reg query "%KEY%" %VIEW32% | find "REG_" >nul
+"%REG%" query "%KEY%" %VIEW32% | "%FIND%" "REG_" >nul
 if errorlevel 1 (call :pass "the marker holds no values") else call :fail "the marker holds no values"
 rem Windows refuses an ordinary subkey under a volatile key.
 set "CHILD=%KEY%\FlagpostCheckChild"
-reg add "%CHILD%" %VIEW32% /f >nul 2>&1
+"%REG%" add "%CHILD%" %VIEW32% /f >nul 2>&1
 if errorlevel 1 (
     call :pass "the marker is volatile"
 ) else (
     call :fail "the marker is volatile: an ordinary subkey could be made under it"
-    reg delete "%CHILD%" %VIEW32% /f >nul 2>&1
+    "%REG%" delete "%CHILD%" %VIEW32% /f >nul 2>&1
 )
 exit /b 0
 
 rem The run made the parent too, and Windows makes every key that such a call creates volatile.
 :parent_volatile
 set "SIBLING=%PARENT%\FlagpostCheckSibling"
-reg add "%SIBLING%" %VIEW32% /f >nul 2>&1
+"%REG%" add "%SIBLING%" %VIEW32% /f >nul 2>&1
 if errorlevel 1 (
     call :pass "the parent %PARENT%, made by this run, is volatile"
 ) else (
     call :fail "the parent %PARENT%, made by this run, is volatile: an ordinary subkey could be made under it"
-    reg delete "%SIBLING%" %VIEW32% /f >nul 2>&1
+    "%REG%" delete "%SIBLING%" %VIEW32% /f >nul 2>&1
 )
 exit /b 0
 

@@ -8,6 +8,7 @@ Each scenario runs in one Wine boot (a persistent wineserver); `wineserver -k` i
 """
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -98,6 +99,19 @@ def hostile_command_lines(count=1000, seed=20261208):
 
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def in_cmd(command, prelude=(), env=None, timeout=300):
+    """(exit code, output) of a command line run from a batch file under the 64-bit cmd. The
+    batch file echoes the code: Wine hands a Linux parent only its low 8 bits (3010 as 194)."""
+    with tempfile.TemporaryDirectory() as folder:
+        script = os.path.join(folder, "run.cmd")
+        with open(script, "w", newline="\r\n") as file:
+            file.write("@echo off\n" + "".join(line + "\n" for line in prelude) + command + "\necho EXIT=%ERRORLEVEL%\n")
+        _, output = wine(*CMD64, "/c", windows_path(script), env=env, timeout=timeout)
+    found = re.search(r"^EXIT=(-?[0-9]+)\s*$", output, re.MULTILINE)
+    assert found, f"no exit code from {command}: {output}"
+    return int(found.group(1)), output
 
 
 def restart():
@@ -240,8 +254,8 @@ class CheckScript(Scenario):
     """examples/flagpost-check.cmd, as a user runs it: cmd.exe, the exe's path as its argument.
     The 64-bit cmd.exe unless a case asks for the 32-bit one."""
 
-    def check(self, exe=FLAGPOST, env=None, cmd=CMD64):
-        code, output = wine(*cmd, "/c", windows_path(CHECK_SCRIPT), windows_path(exe), env=env)
+    def check(self, exe=FLAGPOST, env=None, cmd=CMD64, script=CHECK_SCRIPT):
+        code, output = wine(*cmd, "/c", windows_path(script), windows_path(exe), env=env)
         lines = output.strip().splitlines()
         return code, lines, output
 
@@ -254,6 +268,17 @@ class CheckScript(Scenario):
                 self.assertIn("ok   the parent HKLM\\Software\\Ostrevane, made by this run, is volatile", lines)
                 self.assertFalse(exists(MARKER), "the check left its marker set")
                 self.assertFalse(exists(PARENT), "the check left the parent it caused")
+
+    def test_from_a_folder_whose_path_holds_an_exclamation_mark_it_passes(self):
+        with tempfile.TemporaryDirectory() as work:
+            folder = os.path.join(work, "flag!post!check")
+            os.mkdir(folder)
+            for source in (CHECK_SCRIPT, FLAGPOST):
+                shutil.copy(source, folder)
+            code, lines, output = self.check(os.path.join(folder, "flagpost.exe"),
+                                             script=os.path.join(folder, "flagpost-check.cmd"))
+        self.assertEqual((0, "9 passed, 0 failed"), (code, lines[-1]), output)
+        self.assertFalse(exists(MARKER), "the check left its marker set")
 
     def test_a_vendor_key_in_the_64_bit_view_is_no_failure_and_is_left_alone(self):
         vendor = "HKLM\\" + PARENT + "\\Other"
@@ -304,15 +329,15 @@ class ExampleInstaller(Scenario):
         """A silent install into C:\\folder; returns its exit code and whether the payload landed."""
         target = os.path.join(PREFIX, "drive_c", folder)
         self.addCleanup(shutil.rmtree, target, True)
-        code, output = wine(SETUP, "/S", "/D=C:\\" + folder)
+        code, output = in_cmd(f'"{windows_path(SETUP)}" /S /D=C:\\{folder}')
         return code, os.path.exists(os.path.join(target, "readme.txt"))
 
-    def test_installs_then_refuses_until_a_restart(self):
-        self.assertEqual((0, True), self.install("flagpost-example-1"), "first install")
-        self.assertEqual(VOLATILE, probe(MARKER), "the installer set no volatile marker")
+    def test_installs_asking_for_a_restart_then_refuses_until_one(self):
+        self.assertEqual((3010, True), self.install("flagpost-example-1"), "first install")
+        self.assertEqual(VOLATILE, probe(MARKER), "the installer set no volatile marker, or Windows restarted")
         self.assertEqual((2, False), self.install("flagpost-example-2"), "second install, restart pending")
         restart()
-        self.assertEqual((0, True), self.install("flagpost-example-3"), "install after the restart")
+        self.assertEqual((3010, True), self.install("flagpost-example-3"), "install after the restart")
         self.assertEqual(VOLATILE, probe(MARKER))
 
 
@@ -344,13 +369,25 @@ class ExampleMsi(Scenario):
         self.assertLess(sequence["InstallInitialize"][1], position)
         self.assertLess(position, sequence["InstallFinalize"][1])
 
-    def test_install_sets_the_marker_and_removal_leaves_it(self):
-        installed = os.path.join(PREFIX, "drive_c", "Program Files (x86)", "Flagpost Example", "readme.txt")
+    def test_a_rebuild_replaces_the_installed_product_and_no_folder_needs_a_short_name(self):
+        sequence = {row[0]: int(row[2]) for row in self.table("InstallExecuteSequence")}
+        self.assertIn("FindRelatedProducts", sequence)
+        self.assertIn("RemoveExistingProducts", sequence)
+        upgrade = [row for row in self.table("Upgrade") if row[5] == "" and row[6] == "WIX_UPGRADE_DETECTED"]
+        self.assertEqual(1, len(upgrade), "no Upgrade row that finds an older version to remove")
+        for directory, _, name in self.table("Directory"):
+            self.assertNotIn("|", name, directory)
+            self.assertRegex(name, r"^(\.|SourceDir|[A-Za-z0-9_]{1,8})$", f"{directory}: {name} needs a short name")
+
+    def test_install_asks_for_a_restart_without_one_and_removal_leaves_the_marker(self):
+        installed = os.path.join(PREFIX, "drive_c", "Program Files (x86)", "Flagpost", "Example", "readme.txt")
         self.addCleanup(self.msiexec, "/x")
-        self.assertEqual(0, self.msiexec("/i"), "install")
+        code, output = in_cmd(f'msiexec /i "{windows_path(MSI)}" /qn')
+        self.assertEqual(3010, code, output)
         self.assertTrue(os.path.exists(installed), "the product was not installed")
-        self.assertEqual(VOLATILE, probe(MARKER), "the install set no volatile marker")
-        self.assertEqual(0, self.msiexec("/x"), "removal")
+        self.assertEqual(VOLATILE, probe(MARKER), "no volatile marker after the install, or Windows restarted")
+        code, output = in_cmd(f'msiexec /x "{windows_path(MSI)}" /qn')
+        self.assertEqual(0, code, output)
         self.assertFalse(os.path.exists(installed), "the product was not removed")
         self.assertEqual(VOLATILE, probe(MARKER), "removal touched the marker: a restart is still pending")
 
@@ -358,28 +395,49 @@ class ExampleMsi(Scenario):
 class ExampleBatch(Scenario):
     """examples/batch: the batch recipe, with flagpost.exe and its payload beside it."""
 
-    def test_installs_then_refuses_until_a_restart(self):
+    def setUp(self):
+        super().setUp()
         folder = tempfile.TemporaryDirectory()
         self.addCleanup(folder.cleanup)
+        self.folder = folder.name
         for source in (os.path.join(EXAMPLES, "batch", "flagpost-example-install.cmd"),
                        os.path.join(EXAMPLES, "nsis", "readme.txt"), FLAGPOST):
-            shutil.copy(source, folder.name)
-        script = windows_path(os.path.join(folder.name, "flagpost-example-install.cmd"))
+            shutil.copy(source, self.folder)
 
-        def install(target):
-            self.addCleanup(shutil.rmtree, os.path.join(PREFIX, "drive_c", target), True)
-            code, output = wine(*CMD64, "/c", script, "C:\\" + target)
-            return code, os.path.exists(os.path.join(PREFIX, "drive_c", target, "readme.txt")), output
+    def install(self, target, prelude=(), env=None):
+        """(exit code, whether the payload landed, output) of the script run into C:\\target."""
+        self.addCleanup(shutil.rmtree, os.path.join(PREFIX, "drive_c", target), True)
+        script = windows_path(os.path.join(self.folder, "flagpost-example-install.cmd"))
+        # cmd /c, not call: Wine's call gives 1 for a script's exit /b 3010.
+        code, output = in_cmd(f'cmd /c ""{script}" "C:\\{target}""', prelude, env)
+        return code, os.path.exists(os.path.join(PREFIX, "drive_c", target, "readme.txt")), output
 
-        code, landed, output = install("flagpost-batch-1")
-        self.assertEqual((0, True), (code, landed), output)
+    def test_installs_asking_for_a_restart_then_refuses_until_one(self):
+        code, landed, output = self.install("flagpost-batch-1")
+        self.assertEqual((3010, True), (code, landed), output)
         self.assertEqual(VOLATILE, probe(MARKER), "the script set no volatile marker")
-        code, landed, output = install("flagpost-batch-2")
+        code, landed, output = self.install("flagpost-batch-2")
         self.assertEqual((1, False), (code, landed), output)
         self.assertIn("A restart is pending", output)
         restart()
-        code, landed, output = install("flagpost-batch-3")
-        self.assertEqual((0, True), (code, landed), output)
+        code, landed, output = self.install("flagpost-batch-3")
+        self.assertEqual((3010, True), (code, landed), output)
+
+    def test_a_flagpost_that_sets_nothing_is_no_success(self):
+        shutil.copy(REGPROBE, os.path.join(self.folder, "flagpost.exe"))
+        code, landed, output = self.install("flagpost-batch-unelevated", env={"FLAGPOST_STANDIN": "nothing"})
+        self.assertEqual(2, code, output)
+        self.assertIn("no reboot-pending marker is set: not elevated?", output)
+        self.assertFalse(exists(MARKER))
+
+    def test_another_reg_exe_first_on_path_does_not_hide_the_marker(self):
+        self.assertEqual(0, flagpost())
+        stray = os.path.join(self.folder, "stray")
+        os.mkdir(stray)
+        shutil.copy(REGPROBE, os.path.join(stray, "reg.exe"))       # exits 3 for any reg command line
+        code, landed, output = self.install("flagpost-batch-stray", prelude=[f'set "PATH={windows_path(stray)};%PATH%"'])
+        self.assertEqual((1, False), (code, landed), output)
+        self.assertIn("A restart is pending", output)
 
 
 if __name__ == "__main__":

@@ -7,7 +7,8 @@
 // Copied as flagpost.exe it is a faulty flagpost instead: whatever its arguments, it makes the
 // marker an ordinary key and exits 0, for the tests of what should notice. With
 // FLAGPOST_STANDIN=ordinary-parent in its environment it makes an ordinary parent and a volatile
-// marker under it, as a Windows would that did not make a created parent volatile.
+// marker under it, as a Windows would that did not make a created parent volatile. With
+// FLAGPOST_STANDIN=nothing it makes nothing and exits 0, as flagpost.exe does without the rights.
 // Exit code 3 is any error.
 #include "registry_tools.h"
 
@@ -56,6 +57,8 @@ int wmain(int argc, wchar_t** argv)
     {
         wchar_t standIn[32] = L"";
         GetEnvironmentVariableW(L"FLAGPOST_STANDIN", standIn, 32);
+        if (std::wcscmp(standIn, L"nothing") == 0)
+            return 0;
         bool ordinaryParent = std::wcscmp(standIn, L"ordinary-parent") == 0;
         HKEY key;
         if (ordinaryParent && RegCreateKeyExW(HKEY_LOCAL_MACHINE, MARKER_PARENT, 0, NULL, REG_OPTION_NON_VOLATILE,

@@ -4,8 +4,9 @@
 ;
 ;   makensis -DFLAGPOST_EXE=path/to/flagpost.exe -DOUTFILE=setup.exe flagpost-example.nsi
 ;
-; Exit codes: 0 installed, 2 aborted because a restart is pending (NSIS's own code for an abort
-; by the script), 1 cancelled by the user.
+; Exit codes: 3010 installed, restart Windows to finish (ERROR_SUCCESS_REBOOT_REQUIRED, which
+; deployment tools read as a soft reboot), 2 aborted because a restart is pending (NSIS's own code
+; for an abort by the script), 1 cancelled by the user. It never restarts Windows itself.
 Unicode true
 !ifndef FLAGPOST_EXE | OUTFILE
   !error "Define FLAGPOST_EXE and OUTFILE with -D"
@@ -43,3 +44,9 @@ Section "Example product"
   ExecWait '"$PLUGINSDIR\flagpost.exe"'
   SetRebootFlag true
 SectionEnd
+
+; The reboot flag is only a flag: nothing here restarts Windows. Its exit code tells the caller.
+Function .onInstSuccess
+  IfRebootFlag 0 +2
+    SetErrorLevel 3010
+FunctionEnd
