@@ -6,6 +6,7 @@
 #   make screenshot  render docs/about.png and docs/icon.png
 #   make example-installer  build/example/flagpost-example-setup.exe, the NSIS example
 #   make example-msi        build/example/flagpost-example.msi, the WiX example
+#   make example-inno       build/example/flagpost-example-inno-setup.exe, the Inno Setup example
 #   make dist   write build/dist/flagpost-VERSION-win32.zip from the commit checked out; signed with
 #               make dist SIGN_PFX=cert.pfx SIGN_PASSWORD_FILE=pass.txt [SIGN_TIMESTAMP_URL=...]
 #   make verify-release ZIP=flagpost-VERSION-win32.zip
@@ -19,7 +20,7 @@ export SIGN_PFX SIGN_PASSWORD_FILE SIGN_TIMESTAMP_URL
 override ZIP := $(value ZIP)
 export ZIP
 
-.PHONY: all deps release-deps configure build run test bench screenshot dist verify-release example-installer example-msi clean
+.PHONY: all deps release-deps configure build run test bench screenshot dist verify-release example-installer example-msi example-inno clean
 
 all: build
 
@@ -66,6 +67,9 @@ example-installer: configure
 
 example-msi: configure
 	@cmake --build --preset mingw --target example_msi
+
+example-inno: configure
+	@cmake --build --preset mingw --target example_inno
 
 clean:
 	@[ ! -d build/wineprefix ] || WINEPREFIX=$(CURDIR)/build/wineprefix wineserver -k 2>/dev/null || true

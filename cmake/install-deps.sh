@@ -9,6 +9,8 @@ release_packages="make cmake python3 g++-mingw-w64-i686 binutils-mingw-w64-i686 
 packages="$release_packages wine wine64 wine32:i386 python3-pefile icoutils xvfb xauth x11-utils googletest
           hyperfine openssl nsis wixl msitools python3-yaml unzip"
 [ "${1:-}" != --release ] || packages=$release_packages
+# npm, for Inno Setup's compiler below; a machine may have an npm of its own, not Debian's.
+[ "$packages" = "$release_packages" ] || command -v npm >/dev/null || packages="$packages npm"
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
@@ -120,6 +122,23 @@ make_wine_tree() {
     fi
 }
 
+# Inno Setup's compiler, ISCC.exe, which Debian does not package: npm's innosetup package,
+# exactly as package-lock.json pins it (version and integrity hash), into build/npm, never the
+# source tree. The lockfile names no registry: npm uses the one this machine is configured for.
+install_npm_packages() {
+    source_dir=$(cd "$(dirname "$0")/.." && pwd)
+    npm_dir=$source_dir/build/npm
+    if cmp -s "$source_dir/package-lock.json" "$npm_dir/package-lock.json" &&
+        [ -e "$npm_dir/node_modules/innosetup/bin/ISCC.exe" ]; then
+        return 0
+    fi
+    echo "Installing Inno Setup's compiler from npm into $npm_dir"
+    rm -rf "$npm_dir"
+    mkdir -p "$npm_dir"
+    cp "$source_dir/package.json" "$source_dir/package-lock.json" "$npm_dir/"
+    (cd "$npm_dir" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
+}
+
 codename=$(sed -n "s/^VERSION_CODENAME=//p" /etc/os-release)
 case $codename in
     bookworm | trixie) ;;
@@ -128,6 +147,7 @@ esac
 
 install_packages
 [ "$packages" != "$release_packages" ] || exit 0
+install_npm_packages
 
 # Some kernels boot with 32-bit emulation switched off (dmesg: "32-bit emulation disabled"), and
 # Wine's 32-bit loader, an i386 Linux program, then fails with "Exec format error". qemu runs it.

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """flagpost.exe run for real under Wine, its marker read back with Wine's reg.exe and regprobe; and
-what users run around it: examples/flagpost-check.cmd and the example installers (NSIS, MSI, batch).
+what users run around it: examples/flagpost-check.cmd and the example installers (NSIS, MSI, batch,
+Inno Setup).
 
-    end_to_end_test.py WINE_SH PREFIX FLAGPOST_EXE REGPROBE_EXE LAUNCHER_EXE SETUP_EXE MSI
+    end_to_end_test.py WINE_SH PREFIX FLAGPOST_EXE REGPROBE_EXE LAUNCHER_EXE SETUP_EXE MSI INNO_SETUP_EXE
 
 Each scenario runs in one Wine boot (a persistent wineserver); `wineserver -k` is the restart.
 """
@@ -15,8 +16,8 @@ import sys
 import tempfile
 import unittest
 
-WINE_SH, PREFIX, FLAGPOST, REGPROBE, LAUNCHER, SETUP, MSI = sys.argv[1:8]
-del sys.argv[1:8]
+WINE_SH, PREFIX, FLAGPOST, REGPROBE, LAUNCHER, SETUP, MSI, INNO_SETUP = sys.argv[1:9]
+del sys.argv[1:9]
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
 CHECK_SCRIPT = os.path.join(EXAMPLES, "flagpost-check.cmd")
 ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all")
@@ -339,6 +340,26 @@ class ExampleInstaller(Scenario):
         restart()
         self.assertEqual((3010, True), self.install("flagpost-example-3"), "install after the restart")
         self.assertEqual(VOLATILE, probe(MARKER))
+
+
+class ExampleInnoSetup(Scenario):
+    """examples/inno: refuse while a restart is pending, set the marker, report the restart."""
+
+    def install(self, folder, restart_options="/NORESTART /RESTARTEXITCODE=3010"):
+        target = os.path.join(PREFIX, "drive_c", folder)
+        self.addCleanup(shutil.rmtree, target, True)
+        code, output = in_cmd(f'"{windows_path(INNO_SETUP)}" /VERYSILENT /SUPPRESSMSGBOXES {restart_options} '
+                              f'/DIR=C:\\{folder}')
+        return code, os.path.exists(os.path.join(target, "readme.txt"))
+
+    def test_installs_asking_for_a_restart_then_refuses_until_one(self):
+        self.assertEqual((3010, True), self.install("flagpost-inno-1"), "first install")
+        self.assertEqual(VOLATILE, probe(MARKER), "the setup set no volatile marker, or Windows restarted")
+        self.assertEqual((1, False), self.install("flagpost-inno-2"), "second install, restart pending")
+        restart()
+        # Without /NORESTART a very silent Setup would restart Windows itself; this one asks for none.
+        self.assertEqual((0, True), self.install("flagpost-inno-3", "/RESTARTEXITCODE=3010"), "after the restart")
+        self.assertEqual(VOLATILE, probe(MARKER), "the setup set no volatile marker, or Windows restarted")
 
 
 class ExampleMsi(Scenario):

@@ -2,7 +2,7 @@
 """The release zip: its entries, its sums, a signature that verifies, and tools/verify_release.py,
 which rebuilds the whole zip from the tagged commit and compares it byte for byte.
 
-    release_test.py VERSION FLAGPOST_EXE SOURCE_DIR WINE_SH PREFIX REGPROBE_EXE LAUNCHER_EXE SETUP_EXE MSI
+    release_test.py VERSION FLAGPOST_EXE SOURCE_DIR WINE_SH PREFIX REGPROBE_EXE LAUNCHER_EXE SETUP_EXE MSI INNO_SETUP_EXE
 
 Releases are made from a temporary clone in which the checkout's working files, edits included,
 are committed and tagged v<VERSION>. That two checkouts give the same zip is reproducible_build.sh's part.
@@ -20,8 +20,8 @@ import zipfile
 
 import yaml
 
-VERSION, FLAGPOST, SOURCE, WINE_SH, PREFIX, REGPROBE, LAUNCHER, SETUP, MSI = sys.argv[1:10]
-del sys.argv[1:10]
+VERSION, FLAGPOST, SOURCE, WINE_SH, PREFIX, REGPROBE, LAUNCHER, SETUP, MSI, INNO_SETUP = sys.argv[1:11]
+del sys.argv[1:11]
 HERE = os.path.dirname(os.path.abspath(__file__))
 ENTRIES = ["flagpost.exe", "flagpost-check.cmd", "LICENSE", "README.md", "docs/installers.md", "docs/releases.md",
            "BUILDINFO", "SHA256SUMS"]
@@ -147,7 +147,8 @@ class Release(ZipCase):
         self.assertEqual(read(FLAGPOST), read(stripped), "removing the signature does not give back the built exe")
 
         code, output = run("/usr/bin/python3", os.path.join(HERE, "end_to_end_test.py"), WINE_SH, PREFIX, exe, REGPROBE,
-                           LAUNCHER, SETUP, MSI, "-k", "test_marker_is_set_volatile_and_empty_in_the_32_bit_view_only")
+                           LAUNCHER, SETUP, MSI, INNO_SETUP,
+                           "-k", "test_marker_is_set_volatile_and_empty_in_the_32_bit_view_only")
         self.assertEqual(0, code, output)
         self.assertIn("Ran 1 test", output)
 
@@ -368,10 +369,13 @@ class Workflow(unittest.TestCase):
         for path in staged:
             self.assertTrue(os.path.isfile(os.path.join(SOURCE, path)), f"the workflow copies {path}, which is not made")
         windows = "\n".join(step.get("run", "") for step in jobs["windows"]["steps"])
-        for installer in (SETUP, MSI):
+        self.assertEqual("windows", jobs["windows"]["defaults"]["run"]["working-directory"])
+        for installer in (SETUP, MSI, INNO_SETUP):
             self.assertIn(os.path.relpath(installer, SOURCE), staged)
-            self.assertIn("windows\\" + os.path.basename(installer), windows)
+            self.assertRegex(windows, r"(?m)^\s*(msiexec /i |cmd /c )?" + re.escape(os.path.basename(installer)))
         self.assertIn("call flagpost-check.cmd", windows)
+        self.assertIn("cmd /c flagpost-example-install.cmd", windows)
+        self.assertIn("examples/batch/flagpost-example-install.cmd", staged)
 
         # A release zip only for a v* tag, checked again in a fresh Debian 12 container.
         tagged = "startsWith(github.ref, 'refs/tags/v')"
