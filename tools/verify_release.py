@@ -151,7 +151,7 @@ def check_toolchain(recorded):
         print("\n".join(differences))
         release = recorded_names.get("Build-Debian-Release", "?")
         raise not_checked(f"{len(differences)} build package(s) or machine field(s) differ: install the recorded "
-                          f"versions, or verify on Debian {release} (a debian:{release} container will do)")
+                          f"versions, or verify on a Debian {release} machine that has them")
     print("this machine's build packages are the recorded ones")
 
 
