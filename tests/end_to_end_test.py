@@ -108,7 +108,7 @@ def in_cmd(command, prelude=(), env=None, timeout=300):
     with tempfile.TemporaryDirectory() as folder:
         script = os.path.join(folder, "run.cmd")
         with open(script, "w", newline="\r\n") as file:
-            file.write("@echo off\n" + "".join(line + "\n" for line in prelude) + command + "\necho EXIT=%ERRORLEVEL%\n")
+            file.write("".join(line + "\n" for line in ["@echo off", *prelude, command, "echo EXIT=%ERRORLEVEL%"]))
         _, output = wine(*CMD64, "/c", windows_path(script), env=env, timeout=timeout)
     found = re.search(r"^EXIT=(-?[0-9]+)\s*$", output, re.MULTILINE)
     assert found, f"no exit code from {command}: {output}"
@@ -456,7 +456,8 @@ class ExampleBatch(Scenario):
         stray = os.path.join(self.folder, "stray")
         os.mkdir(stray)
         shutil.copy(REGPROBE, os.path.join(stray, "reg.exe"))       # exits 3 for any reg command line
-        code, landed, output = self.install("flagpost-batch-stray", prelude=[f'set "PATH={windows_path(stray)};%PATH%"'])
+        path = f'set "PATH={windows_path(stray)};%PATH%"'
+        code, landed, output = self.install("flagpost-batch-stray", prelude=[path])
         self.assertEqual((1, False), (code, landed), output)
         self.assertIn("A restart is pending", output)
 

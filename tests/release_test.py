@@ -2,7 +2,8 @@
 """The release zip: its entries, its sums, a signature that verifies, and tools/verify_release.py,
 which rebuilds the whole zip from the tagged commit and compares it byte for byte.
 
-    release_test.py VERSION FLAGPOST_EXE SOURCE_DIR WINE_SH PREFIX REGPROBE_EXE LAUNCHER_EXE SETUP_EXE MSI INNO_SETUP_EXE
+    release_test.py VERSION FLAGPOST_EXE SOURCE_DIR WINE_SH PREFIX REGPROBE_EXE LAUNCHER_EXE SETUP_EXE MSI
+                    INNO_SETUP_EXE
 
 Releases are made from a temporary clone in which the checkout's working files, edits included,
 are committed and tagged v<VERSION>. That two checkouts give the same zip is reproducible_build.sh's part.
@@ -367,7 +368,7 @@ class Workflow(unittest.TestCase):
         staged = re.search(r"^\s*cp ((?:.|\\\n)+?) windows/$", commands, re.MULTILINE).group(1).split()
         staged = [path for path in staged if path != "\\"]
         for path in staged:
-            self.assertTrue(os.path.isfile(os.path.join(SOURCE, path)), f"the workflow copies {path}, which is not made")
+            self.assertTrue(os.path.isfile(os.path.join(SOURCE, path)), f"the workflow copies {path}, not made")
         windows = "\n".join(step.get("run", "") for step in jobs["windows"]["steps"])
         self.assertEqual("windows", jobs["windows"]["defaults"]["run"]["working-directory"])
         for installer in (SETUP, MSI, INNO_SETUP):

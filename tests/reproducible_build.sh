@@ -17,8 +17,9 @@ for copy in "$work/a" "$work/elsewhere/deeper/flagpost-copy"; do
     # make dist builds a commit: the checkout's files, edits included, are committed in the clone.
     git clone -q "$source_dir" "$copy"
     git -C "$copy" rm -r -q .
+    # A tracked file deleted in the checkout has nothing to copy, and stays deleted.
     git -C "$source_dir" ls-files -z --cached --others --exclude-standard |
-        (cd "$source_dir" && xargs -0 cp --parents -t "$copy" 2>/dev/null || true)
+        (cd "$source_dir" && { xargs -0 cp --parents -t "$copy" 2>/dev/null || true; })
     git -C "$copy" add -A
     git -C "$copy" -c user.name=Reproducible -c user.email=reproducible@test.invalid \
         commit -q --allow-empty -m "the checkout as it is"

@@ -132,7 +132,8 @@ def check_tag(clone, tag, commit):
     if kind != "tag":
         raise not_checked(f"{tag} here is a lightweight tag, not the project's annotated one: {fetch}")
     if tagged != commit:
-        raise not_verified(f"{tag} names commit {tagged}, and BUILDINFO says {commit}: this zip is not the {tag} release")
+        raise not_verified(f"{tag} names commit {tagged}, and BUILDINFO says {commit}: "
+                           f"this zip is not the {tag} release")
     print(f"{tag} names {commit}, the commit that BUILDINFO records")
 
 
