@@ -140,6 +140,14 @@ class Scenario(unittest.TestCase):
 
     tearDown = setUp
 
+    def install_into(self, folder, command, prelude=(), env=None):
+        """(exit code, whether the payload landed in C:\\folder, output) of an example installer's
+        command line; the folder is removed afterwards."""
+        target = os.path.join(PREFIX, "drive_c", folder)
+        self.addCleanup(shutil.rmtree, target, True)
+        code, output = in_cmd(command, prelude, env)
+        return code, os.path.exists(os.path.join(target, "readme.txt")), output
+
 
 class Marker(Scenario):
 
@@ -328,10 +336,7 @@ class ExampleInstaller(Scenario):
 
     def install(self, folder):
         """A silent install into C:\\folder; returns its exit code and whether the payload landed."""
-        target = os.path.join(PREFIX, "drive_c", folder)
-        self.addCleanup(shutil.rmtree, target, True)
-        code, output = in_cmd(f'"{windows_path(SETUP)}" /S /D=C:\\{folder}')
-        return code, os.path.exists(os.path.join(target, "readme.txt"))
+        return self.install_into(folder, f'"{windows_path(SETUP)}" /S /D=C:\\{folder}')[:2]
 
     def test_installs_asking_for_a_restart_then_refuses_until_one(self):
         self.assertEqual((3010, True), self.install("flagpost-example-1"), "first install")
@@ -346,11 +351,8 @@ class ExampleInnoSetup(Scenario):
     """examples/inno: refuse while a restart is pending, set the marker, report the restart."""
 
     def install(self, folder, restart_options="/NORESTART /RESTARTEXITCODE=3010"):
-        target = os.path.join(PREFIX, "drive_c", folder)
-        self.addCleanup(shutil.rmtree, target, True)
-        code, output = in_cmd(f'"{windows_path(INNO_SETUP)}" /VERYSILENT /SUPPRESSMSGBOXES {restart_options} '
-                              f'/DIR=C:\\{folder}')
-        return code, os.path.exists(os.path.join(target, "readme.txt"))
+        return self.install_into(folder, f'"{windows_path(INNO_SETUP)}" /VERYSILENT /SUPPRESSMSGBOXES '
+                                         f'{restart_options} /DIR=C:\\{folder}')[:2]
 
     def test_installs_asking_for_a_restart_then_refuses_until_one(self):
         self.assertEqual((3010, True), self.install("flagpost-inno-1"), "first install")
@@ -426,12 +428,9 @@ class ExampleBatch(Scenario):
             shutil.copy(source, self.folder)
 
     def install(self, target, prelude=(), env=None):
-        """(exit code, whether the payload landed, output) of the script run into C:\\target."""
-        self.addCleanup(shutil.rmtree, os.path.join(PREFIX, "drive_c", target), True)
         script = windows_path(os.path.join(self.folder, "flagpost-example-install.cmd"))
         # cmd /c, not call: Wine's call gives 1 for a script's exit /b 3010.
-        code, output = in_cmd(f'cmd /c ""{script}" "C:\\{target}""', prelude, env)
-        return code, os.path.exists(os.path.join(PREFIX, "drive_c", target, "readme.txt")), output
+        return self.install_into(target, f'cmd /c ""{script}" "C:\\{target}""', prelude, env)
 
     def test_installs_asking_for_a_restart_then_refuses_until_one(self):
         code, landed, output = self.install("flagpost-batch-1")
