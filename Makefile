@@ -20,30 +20,36 @@ export SIGN_PFX SIGN_PASSWORD_FILE SIGN_TIMESTAMP_URL
 override ZIP := $(value ZIP)
 export ZIP
 
-.PHONY: all deps release-deps configure build run test bench screenshot dist verify-release example-installer example-msi example-inno clean
+.PHONY: all configure build run test bench screenshot dist verify-release example-installer example-msi example-inno clean
 
 all: build
 
-deps:
-	@sh cmake/install-deps.sh
+# Each target first installs what it needs and this machine lacks, saying so before it changes
+# anything (cmake/install-deps.sh); then configures, which needs the build toolchain alone.
+SETUP = sh cmake/install-deps.sh
+CONFIGURE = cmake --preset mingw >/dev/null
 
-# What making or verifying a release needs: the build toolchain, git, Python and osslsigncode.
-release-deps:
-	@sh cmake/install-deps.sh --release
-
-configure: deps
-	@cmake --preset mingw >/dev/null
-
-build: configure
+build:
+	@$(SETUP) build
+	@$(CONFIGURE)
 	@cmake --build --preset mingw --target flagpost
 
-run: configure
+run:
+	@$(SETUP) run
+	@$(CONFIGURE)
 	@cmake --build --preset mingw --target flagpost regprobe
 	@sh cmake/run-marker.sh build
 
-test: configure
+test:
+	@$(SETUP) test
+	@$(CONFIGURE)
 	@cmake --build --preset mingw
 	@ctest --preset mingw
+
+# The tools, and the examples, use what the tests use.
+configure:
+	@$(SETUP) test
+	@$(CONFIGURE)
 
 bench: configure
 	@cmake --build --preset mingw --target flagpost minimal
@@ -55,11 +61,14 @@ screenshot: configure
 	@xvfb-run -a -s "-screen 0 1024x768x24" /usr/bin/python3 tools/screenshot.py $(CURDIR)/cmake/wine.sh \
 		$(CURDIR)/build/wineprefix-x11 $(CURDIR)/build/about_shot.exe $(CURDIR)/build/flagpost.exe $(CURDIR)/docs
 
-# Both build the commit in a temporary folder of their own, never in build/.
-dist: release-deps
+# Both build the commit in a temporary folder of their own, never in build/; they need the build
+# toolchain, git, Python and osslsigncode, and nothing of Wine.
+dist:
+	@$(SETUP) release
 	@/usr/bin/python3 tools/dist.py . build/dist
 
-verify-release: release-deps
+verify-release:
+	@$(SETUP) release
 	@/usr/bin/python3 tools/verify_release.py "$$ZIP" .
 
 example-installer: configure
@@ -71,6 +80,10 @@ example-msi: configure
 example-inno: configure
 	@cmake --build --preset mingw --target example_inno
 
+# The Wine boots that make run and the tests leave up end first; build/ holds every prefix, the
+# Wine tree and npm's packages.
 clean:
-	@[ ! -d build/wineprefix ] || WINEPREFIX=$(CURDIR)/build/wineprefix wineserver -k 2>/dev/null || true
+	@for prefix in build/wineprefix*/; do \
+		[ ! -d "$$prefix" ] || WINEPREFIX=$(CURDIR)/$$prefix wineserver -k 2>/dev/null || true; \
+	done
 	rm -rf build

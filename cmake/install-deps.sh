@@ -1,23 +1,50 @@
 #!/bin/sh
-# Installs, from Debian's archive, whatever the build and the tests need and this machine lacks.
-# Knows Debian 12 (bookworm) and 13 (trixie).
-# wine64 gives a 64-bit prefix, where a 32-bit program meets the Wow6432Node view that real
-# 64-bit Windows gives it; wine32:i386 lets that prefix run 32-bit programs at all.
-# With --release, only what making and verifying a release needs: no Wine, nothing 32-bit.
+# install-deps.sh build|run|test|release
+#
+# Installs, from the Debian archive that this machine's apt already uses, what `make TARGET`
+# needs and the machine lacks, after saying what it will change. Knows Debian 12 (bookworm)
+# and 13 (trixie) on amd64.
+#   build    the cross toolchain (and GoogleTest's sources, which configuring reads)
+#   run      that, and Wine with its 32-bit side; qemu where the kernel runs no i386 programs
+#   test     that, and what the tests and the example installers use; npm for Inno Setup
+#   release  what making and verifying a release needs: no Wine, nothing 32-bit
+#
+# It changes the system only through apt, dpkg --add-architecture, one apt source (bookworm's
+# backports, only where qemu has to come from there and apt does not know them yet) and a
+# binfmt_misc entry (only where i386 programs cannot run). It never removes a package, never
+# deletes or rewrites what it did not make, and leaves apt able to read its sources. What it
+# makes for the project itself stays in the checkout's build/.
+#
+# The tests run it against a made-up machine: FLAGPOST_SETUP_ROOT is a folder that stands for /,
+# and the commands it calls (apt-get, dpkg, dpkg-query, sudo, id, npm) are stubs on PATH.
 set -eu
+target=${1:-}
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(dirname "$here")
+root=${FLAGPOST_SETUP_ROOT:-}
+binfmt=$root/proc/sys/fs/binfmt_misc
+
+say() { printf 'install-deps: %s\n' "$*"; }
+fail() { printf 'install-deps: %s\n' "$*" >&2; exit 1; }
+
+build_packages="make cmake python3 g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest"
+run_packages="$build_packages wine wine64 wine32:i386"
+test_packages="$run_packages python3-pefile icoutils xvfb xauth x11-utils hyperfine openssl nsis wixl msitools
+               python3-yaml unzip git osslsigncode"
 release_packages="make cmake python3 g++-mingw-w64-i686 binutils-mingw-w64-i686 git osslsigncode"
-packages="$release_packages wine wine64 wine32:i386 python3-pefile icoutils xvfb xauth x11-utils googletest
-          hyperfine openssl nsis wixl msitools python3-yaml unzip"
-[ "${1:-}" != --release ] || packages=$release_packages
-# npm, for Inno Setup's compiler below; a machine may have an npm of its own, not Debian's.
-[ "$packages" = "$release_packages" ] || command -v npm >/dev/null || packages="$packages npm"
+case $target in
+    build) packages=$build_packages ;;
+    run) packages=$run_packages ;;
+    test) packages=$test_packages
+          # npm, for Inno Setup's compiler; a machine may have an npm of its own, not Debian's.
+          command -v npm >/dev/null || packages="$packages npm" ;;
+    release) packages=$release_packages ;;
+    *) fail "usage: install-deps.sh build|run|test|release" ;;
+esac
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo=sudo
-
-apt_install() {
-    # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "$@"
+# A value of os-release, read as text: the file is not ours to run.
+os_field() {
+    sed -n "s/^$1=//p" "$root/etc/os-release" 2>/dev/null | tr -d '"'"'" | head -n 1
 }
 
 missing_packages() {
@@ -27,133 +54,315 @@ missing_packages() {
     done
 }
 
-install_packages() {
-    missing=$(missing_packages)
-    [ -n "$missing" ] || return 0
-    echo "Installing:$missing"
-    case $missing in
-        *:i386*) dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386 ;;
-    esac
-    $sudo apt-get update -q
-    # shellcheck disable=SC2086
-    apt_install $missing
+# A static i386 program of 96 bytes that exits with 42 (exit through int 0x80). A shell runs a
+# file that the kernel refuses as a script, so only 42 says that i386 programs run.
+i386_runs() {
+    probe=$work/i386-probe
+    printf '\177\105\114\106\1\1\1\0\0\0\0\0\0\0\0\0\2\0\3\0\1\0\0\0\124\200\4\10\64\0\0\0\0\0\0\0\0\0\0\0\64\0\40\0\1\0\0\0\0\0\0\0\1\0\0\0\0\0\0\0\0\200\4\10\0\200\4\10\140\0\0\0\140\0\0\0\5\0\0\0\0\20\0\0\270\1\0\0\0\273\52\0\0\0\315\200' >"$probe"
+    chmod +x "$probe"
+    [ -z "$root" ] || probe=$root/i386-probe
+    status=0
+    "$probe" >/dev/null 2>&1 || status=$?
+    [ "$status" -eq 42 ]
 }
 
-# The Debian archive this machine's apt already uses, mirror or proxy included: the first
-# non-security address of its deb822 sources, or else of sources.list.
-debian_archive() {
-    {
-        sed -n 's/^URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null | tr -s ' \t' '\n'
-        # "deb [options] URI suite ...": the address is the first word that is not an option.
-        sed -n 's/^[[:space:]]*deb[[:space:]]\+\(\[[^]]*\][[:space:]]*\)\?\([^[:space:]]\+\).*/\2/p' \
-            /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null
-    } | grep -v -e security -e '^$' | head -n 1
+# The binfmt_misc entry that would take i386 programs, enabled or not: its magic is an ELF
+# header of class 32, little-endian, with machine 3 (EM_386) at bytes 18 and 19.
+i386_binfmt_entry() {
+    for entry in "$binfmt"/*; do
+        case ${entry##*/} in register | status | '*') continue ;; esac
+        magic=$(sed -n 's/^magic //p' "$entry" 2>/dev/null)
+        case $magic in 7f454c460101*) ;; *) continue ;; esac
+        [ "$(printf '%s' "$magic" | cut -c37-40)" = 0300 ] && { printf '%s' "$entry"; return; }
+    done
 }
 
-# Backports of this machine's own release, from its own archive.
-add_backports() {
-    archive=$(debian_archive)
-    [ -n "$archive" ] || { echo "cannot tell which Debian archive apt uses" >&2; exit 1; }
-    printf '%s\n' "Types: deb" "URIs: $archive" "Suites: $1-backports" "Components: main" \
-        "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" |
-        $sudo tee "/etc/apt/sources.list.d/$1-backports.sources" >/dev/null
-    $sudo apt-get update -q
+qemu_major() {
+    "$1" --version 2>/dev/null | sed -n 's/.* version \([0-9]*\).*/\1/p;q'
 }
 
 # qemu's user-mode i386 emulator, 8.0 or later: Wine reserves its address space with
-# MAP_FIXED_NOREPLACE, which qemu 7.2 ignores. 7.2 is bookworm's own, so there it comes from
-# bookworm's backports, under its old package name; trixie's own is 10.0.
-install_qemu() {
-    qemu=$(command -v qemu-i386-static qemu-i386 | head -n 1)
-    major=$([ -z "$qemu" ] || "$qemu" --version | sed -n 's/.* version \([0-9]*\).*/\1/p;q')
-    [ "${major:-0}" -lt 8 ] || return 0
-    echo "This kernel runs no 32-bit programs; installing qemu's i386 emulator"
-    case $codename in
-        bookworm) add_backports bookworm && apt_install -t bookworm-backports qemu-user-static ;;
-        *) apt_install qemu-user qemu-user-binfmt ;;
-    esac
+# MAP_FIXED_NOREPLACE, which qemu 7.2 ignores.
+usable_qemu() {
+    for qemu in "$root/usr/bin/qemu-i386-static" "$root/usr/bin/qemu-i386"; do
+        [ -x "$qemu" ] && [ "$(qemu_major "$qemu")" -ge 8 ] 2>/dev/null && { printf '%s' "$qemu"; return; }
+    done
 }
 
-# binfmt_misc hands i386 programs to qemu. The package registers it where systemd runs, and a
-# registration does not outlive a reboot, so this runs every time and adds only what is missing:
-# the package's own entry where it ships one, else one for the static emulator.
-register_qemu() {
-    /lib/ld-linux.so.2 --version >/dev/null 2>&1 && return 0
-    binfmt=/proc/sys/fs/binfmt_misc
-    [ -e $binfmt/register ] || $sudo mount -t binfmt_misc binfmt_misc $binfmt
-    [ ! -e $binfmt/qemu-i386 ] || echo -1 | $sudo tee $binfmt/qemu-i386 >/dev/null
-    if [ -e /usr/lib/binfmt.d/qemu-i386.conf ]; then
-        $sudo tee $binfmt/register </usr/lib/binfmt.d/qemu-i386.conf >/dev/null
-    else
-        # i386 executables and shared objects (ld.so itself is one); F opens the emulator now.
-        printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' |
-            $sudo tee $binfmt/register >/dev/null
+# apt's index targets, one line each, fields split by "|": TARGET_OF RELEASE REPO_URI ORIGIN
+# LABEL CODENAME, with "-" for a field that the target's Release file does not give (yet).
+index_targets() {
+    apt_preview indextargets | awk -F': ' -v OFS='|' '
+        function f(x) { return x == "" ? "-" : x }
+        function out() { if (uri != "") print f(of), f(rel), uri, f(origin), f(label), f(code); of = rel = uri = origin = label = code = "" }
+        /^$/ { out(); next }
+        $1 == "Target-Of" { of = $2 } $1 == "Release" { rel = $2 } $1 == "Repo-URI" { uri = $2 }
+        $1 == "Origin" { origin = $2 } $1 == "Label" { label = $2 } $1 == "Codename" { code = $2 }
+        END { out() }'
+}
+
+# apt in a folder of its own: the machine's sources and status, but its own lists and cache, and
+# i386 beside the native architecture. Asking it changes nothing on the machine, needs no root,
+# and tells before anything is added whether apt can read a new source.
+apt_preview() {
+    apt-get -q -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" \
+        -o Dir::Etc::SourceParts="$work/sources.list.d" -o APT::Sandbox::User="$(id -un)" \
+        ${add_i386:+-o APT::Architectures::="$native" -o APT::Architectures::=i386} "$@"
+}
+
+# Whether apt (the command given: apt_preview or apt-get) has read bookworm-backports' Release file.
+backports_readable() {
+    "$1" indextargets 2>/dev/null | grep -qx 'Codename: bookworm-backports'
+}
+
+preview_install() {
+    apt_preview -s install "$@" >>"$work/plan" 2>&1 || {
+        cat "$work/plan" >&2
+        fail "apt cannot install what make $target needs (above): is the archive reachable? Nothing was changed"
+    }
+}
+
+backports_source() {
+    printf '%s\n' "# Added by Flagpost's install-deps.sh for qemu 8 or later; safe to remove." \
+        "Types: deb" "URIs: $1" "Suites: $codename-backports" "Components: main" \
+        "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
+}
+
+# apt-get as root, waiting a while for a lock that another apt or dpkg holds; its messages are
+# kept so that a lock or an archive out of reach can be named.
+apt_root() {
+    status=0
+    # shellcheck disable=SC2086
+    $sudo env ${frontend:+DEBIAN_FRONTEND=$frontend} apt-get -q -o DPkg::Lock::Timeout=120 "$@" 2>"$work/apt.err" || status=$?
+    cat "$work/apt.err" >&2
+    if grep -q 'Could not get lock' "$work/apt.err"; then
+        fail "apt is locked by another program (above) and stayed so for 2 minutes; run make again when it is done"
     fi
+    return $status
+}
+
+apt_install() {
+    apt_root install --no-remove $assume_yes "$@" ||
+        fail "apt-get install $* failed (above); nothing was removed"
+}
+
+register_qemu() {
+    qemu_path=${1#"$root"}
+    say "registering $qemu_path for i386 programs with binfmt_misc; it lasts until the next reboot"
+    [ -e "$binfmt/register" ] || $sudo mount -t binfmt_misc binfmt_misc "$binfmt"
+    # i386 executables and shared objects (ld.so itself is one); F opens the emulator now, so
+    # that it serves chroots and containers as well.
+    printf '%s' ":qemu-i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:$qemu_path:F" |
+        $sudo tee "$binfmt/register" >/dev/null
 }
 
 # Debian 13's 32-bit Wine loader is a PIE and comes without a preloader: where i386 programs are
 # emulated, qemu puts it at 0x00400000, the one address at which an exe without relocations
-# (the NSIS stub) can load. There, cmake/wine.sh runs Wine from a tree of its own whose 32-bit
-# loader (cmake/wine-loader.c) is linked high; everything else in it is the system's Wine.
-# Wine finds its other programs beside the running loader, so the tree holds its own copy of
-# the 64-bit loader too, and links for the rest. Nothing changes where i386 runs natively, or
-# where the loader is not a PIE (Debian 12).
-. "$(dirname "$0")/wine-tree.sh"
+# (the NSIS stub) can load. There, cmake/wine.sh runs Wine from a tree of its own in build/,
+# whose 32-bit loader (cmake/wine-loader.c) is linked high; everything else in it is the
+# system's Wine. Wine finds its other programs beside the running loader, so the tree holds its
+# own copy of the 64-bit loader too, and links for the rest. It is made anew when Wine or the
+# loader's source changes, beside the old one, and put in place with one rename.
+# shellcheck source=cmake/wine-tree.sh
+. "$here/wine-tree.sh"
 make_wine_tree() {
     # ELF type 3 (ET_DYN) at byte 16: a position-independent executable.
     [ "$(od -An -tu2 -j16 -N2 /usr/lib/wine/wine | tr -d ' ')" = 3 ] || return 0
     i386_emulated || return 0
-    command -v gcc >/dev/null || apt_install gcc
-    build=$(mktemp -d)
-    # shellcheck disable=SC2064  # the folder is known now
-    trap "rm -rf '$build'" EXIT
+    stamp="$(dpkg-query -W -f='${Version}' wine64) $(cksum <"$here/wine-loader.c")"
+    [ "$(cat "$wine_tree/stamp" 2>/dev/null)" != "$stamp" ] || return 0
+    say "i386 programs are emulated and Wine's 32-bit loader is a PIE: Wine runs from $wine_tree"
+    mkdir -p "${wine_tree%/*}"
+    new=$(mktemp -d "$wine_tree.XXXXXX")
+    mkdir -p "$new/lib/wine" "$new/share"
     gcc -m32 -O2 -fno-pic -fno-stack-protector -ffreestanding -nostdlib -no-pie \
-        -Wl,-Ttext-segment=0x7d000000 -Wl,--export-dynamic -o "$build/wine" \
-        "$(dirname "$0")/wine-loader.c" /lib/i386-linux-gnu/libc.so.6
-    cp /usr/lib/wine/wine64 "$build/wine64"
-    if ! cmp -s "$build/wine" "$wine_tree/lib/wine/wine" || ! cmp -s "$build/wine64" "$wine_tree/lib/wine/wine64"; then
-        echo "i386 programs are emulated and Wine's 32-bit loader is a PIE: Wine runs from $wine_tree"
-        $sudo rm -rf "$wine_tree"
-        $sudo mkdir -p "$wine_tree/lib/wine" "$wine_tree/share"
-        $sudo cp "$build/wine" "$build/wine64" "$wine_tree/lib/wine/"
-        $sudo ln -s /usr/lib/wine/wineserver "$wine_tree/lib/wine/wineserver"
-        $sudo ln -s /usr/lib/x86_64-linux-gnu "$wine_tree/lib/x86_64-linux-gnu"
-        $sudo ln -s /usr/share/wine "$wine_tree/share/wine"
-    fi
+        -Wl,-Ttext-segment=0x7d000000 -Wl,--export-dynamic -o "$new/lib/wine/wine" \
+        "$here/wine-loader.c" /lib/i386-linux-gnu/libc.so.6
+    cp /usr/lib/wine/wine64 "$new/lib/wine/wine64"
+    ln -s /usr/lib/wine/wineserver "$new/lib/wine/wineserver"
+    ln -s /usr/lib/x86_64-linux-gnu "$new/lib/x86_64-linux-gnu"
+    ln -s /usr/share/wine "$new/share/wine"
+    printf '%s\n' "$stamp" >"$new/stamp"
+    # The tree is reached through a link, so that swapping it is one rename.
+    ln -s "${new##*/}" "$new.link"
+    old=$(readlink "$wine_tree" 2>/dev/null || true)
+    mv -T "$new.link" "$wine_tree"
+    [ -z "$old" ] || rm -rf "${wine_tree:?}/../$old"
 }
 
 # Inno Setup's compiler, ISCC.exe, which Debian does not package: npm's innosetup package,
 # exactly as package-lock.json pins it (version and integrity hash), into build/npm, never the
 # source tree. The lockfile names no registry: npm uses the one this machine is configured for.
 install_npm_packages() {
-    source_dir=$(cd "$(dirname "$0")/.." && pwd)
     npm_dir=$source_dir/build/npm
     if cmp -s "$source_dir/package-lock.json" "$npm_dir/package-lock.json" &&
         [ -e "$npm_dir/node_modules/innosetup/bin/ISCC.exe" ]; then
         return 0
     fi
-    echo "Installing Inno Setup's compiler from npm into $npm_dir"
+    say "installing Inno Setup's compiler from npm into $npm_dir"
     rm -rf "$npm_dir"
     mkdir -p "$npm_dir"
     cp "$source_dir/package.json" "$source_dir/package-lock.json" "$npm_dir/"
-    (cd "$npm_dir" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
+    (cd "$npm_dir" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error) ||
+        fail "npm could not install package-lock.json's innosetup into $npm_dir: is the registry that npm is" \
+             "configured for reachable (npm config get registry)? Only the Inno Setup example and the tests" \
+             "that run it need it: make build and make run do not"
 }
 
-codename=$(sed -n "s/^VERSION_CODENAME=//p" /etc/os-release)
-case $codename in
-    bookworm | trixie) ;;
-    *) echo "This set-up knows Debian 12 (bookworm) and 13 (trixie), not '$codename'; trying all the same" ;;
-esac
+work=$(mktemp -d)
+# shellcheck disable=SC2064  # the folder is known now
+trap "rm -rf '$work'" EXIT
 
-install_packages
-[ "$packages" != "$release_packages" ] || exit 0
-install_npm_packages
-
-# Some kernels boot with 32-bit emulation switched off (dmesg: "32-bit emulation disabled"), and
-# Wine's 32-bit loader, an i386 Linux program, then fails with "Exec format error". qemu runs it.
-if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
-    install_qemu
-    register_qemu
-    /lib/ld-linux.so.2 --version >/dev/null || { echo "i386 programs still do not run" >&2; exit 1; }
+# What this target needs of the machine, found without changing anything.
+add_i386="" qemu_package="" qemu_release="" register="" emulated=""
+if [ "$target" = run ] || [ "$target" = test ]; then
+    entry=$(i386_binfmt_entry)
+    interpreter=$([ -z "$entry" ] || sed -n 's/^interpreter //p' "$entry")
+    if i386_runs; then
+        # A registered emulator takes i386 programs before the kernel does.
+        if [ -n "$entry" ] && grep -qx enabled "$entry"; then
+            emulated=yes
+            if [ "$(qemu_major "$root$interpreter")" -lt 8 ] 2>/dev/null; then
+                fail "binfmt_misc's ${entry##*/} hands i386 programs to $interpreter, older than qemu 8, under" \
+                     "which Wine cannot run. Point it at qemu 8 or later, or remove it (echo -1 > $entry) if" \
+                     "this kernel runs i386 programs itself"
+            fi
+        fi
+    elif [ -n "$entry" ]; then
+        fail "this kernel runs no i386 programs, and binfmt_misc's ${entry##*/} ($(head -n 1 "$entry"), $interpreter)" \
+             "does not run them either. Enable it (echo 1 > $entry) if it points at qemu 8 or later, or remove" \
+             "it (echo -1 > $entry) and run make again: this set-up then registers one of its own"
+    else
+        emulated=yes register=yes
+        if [ -z "$(usable_qemu)" ]; then
+            # 7.2 is bookworm's own, so there it comes from bookworm's backports, where the
+            # package of that name brings qemu-user and qemu-user-binfmt of the same version;
+            # trixie's own is 10.0.
+            qemu_package='qemu-user-static'
+            case $(os_field VERSION_CODENAME) in
+                bookworm) qemu_release=bookworm-backports ;;
+                *) qemu_package='qemu-user' ;;
+            esac
+        fi
+    fi
+    # The Wine tree's loader is built with the host's gcc; only Debian 13's loader needs it.
+    [ -z "$emulated" ] || [ "$(os_field VERSION_CODENAME)" = bookworm ] || packages="$packages gcc"
 fi
-make_wine_tree
+missing=$(missing_packages)
+case $missing in *:i386*) dpkg --print-foreign-architectures 2>/dev/null | grep -qx i386 || add_i386=yes ;; esac
+
+if [ -n "$missing$qemu_package$register" ]; then
+    # Only a machine this was made for, and only with the rights to change it.
+    id=$(os_field ID) codename=$(os_field VERSION_CODENAME)
+    if [ "$id" != debian ]; then
+        case " $(os_field ID_LIKE) " in
+            *" debian "*)
+                base=$(os_field DEBIAN_CODENAME)
+                fail "this is $(os_field PRETTY_NAME), based on Debian ${base:-$(cat "$root/etc/debian_version" 2>/dev/null)}," \
+                     "not Debian itself; the set-up knows only Debian 12 (bookworm) and 13 (trixie)." \
+                     "Install these yourself:$missing" ;;
+            *) fail "this is ${id:-a system without /etc/os-release}, not Debian; the set-up knows only Debian 12" \
+                    "(bookworm) and 13 (trixie)" ;;
+        esac
+    fi
+    case $codename in
+        bookworm | trixie) ;;
+        *) fail "this is Debian '$codename'; the set-up knows only Debian 12 (bookworm) and 13 (trixie)." \
+                "Install these yourself:$missing" ;;
+    esac
+    native=$(dpkg --print-architecture)
+    [ "$native" = amd64 ] || fail "this machine is $native; Flagpost is built and tested on amd64 only"
+    if [ "$(id -u)" -eq 0 ]; then
+        sudo=""
+    elif command -v sudo >/dev/null; then
+        sudo=sudo
+    else
+        fail "changing the system needs root, and there is no sudo. As root, run: sh '$here/install-deps.sh' $target"
+    fi
+    # On a terminal apt asks its own question; elsewhere (CI, a script) it runs unattended.
+    if [ -t 0 ]; then frontend="" assume_yes=""; else frontend=noninteractive assume_yes=-y; fi
+
+    # apt's own answer, in a folder of its own, before anything changes.
+    mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/sources.list.d"
+    for file in "$root"/etc/apt/sources.list.d/*.list "$root"/etc/apt/sources.list.d/*.sources; do
+        [ ! -e "$file" ] || cp "$file" "$work/sources.list.d/"
+    done
+    apt_preview update >"$work/update.log" 2>&1 || {
+        cat "$work/update.log" >&2
+        say "apt-get update reported errors (above); going on with the lists it could read"
+    }
+    source_file=""
+    case $qemu_release in
+        bookworm-backports)
+            if [ -z "$(index_targets | awk -F'|' '$1 == "deb" && $2 == "bookworm-backports"')" ]; then
+                # Debian's own archive for this release, as apt reads its Release file, over the
+                # network: not Docker's or another vendor's, not a CD, a deb-src or a local file: one.
+                archive=$(index_targets | awk -F'|' '$1 == "deb" && $2 == "bookworm" && $4 == "Debian" &&
+                    $5 == "Debian" && $6 == "bookworm" && $3 ~ /^https?:\/\// { print $3; exit }')
+                [ -n "$archive" ] || fail "apt uses no Debian archive for bookworm over http or https that it" \
+                    "can read, so bookworm-backports (for qemu 8 or later) has no address to come from"
+                source_file=/etc/apt/sources.list.d/flagpost-bookworm-backports.sources
+                backports_source "$archive" >"$work/sources.list.d/${source_file##*/}"
+                apt_preview update >"$work/update.log" 2>&1 || true
+                backports_readable apt_preview || {
+                    cat "$work/update.log" >&2
+                    fail "apt cannot read bookworm-backports from $archive (above); nothing was changed"
+                }
+            fi ;;
+    esac
+    # Two installs, as below: qemu from its release, then the rest from the machine's own.
+    : >"$work/plan"
+    # shellcheck disable=SC2086
+    [ -z "$qemu_package" ] || preview_install ${qemu_release:+-t $qemu_release} $qemu_package
+    # shellcheck disable=SC2086
+    [ -z "$missing" ] || preview_install $missing
+    removed=$(sed -n 's/^Remv \([^ ]*\).*/\1/p' "$work/plan" | tr '\n' ' ')
+    if [ -n "$removed" ]; then
+        fail "apt would remove ${removed% } to install what make $target needs: it conflicts with Debian's" \
+             "packages (a WineHQ Wine does, with Debian's wine). Nothing was changed. Remove it yourself if you" \
+             "can do without it, or build Flagpost in a container or on another machine"
+    fi
+
+    say "make $target needs these changes to this machine (the README says how to undo each):"
+    [ -z "$add_i386" ] || echo "  - dpkg --add-architecture i386, for Wine's 32-bit side"
+    [ -z "$source_file" ] || echo "  - a new apt source, $source_file: bookworm-backports from $archive, for qemu 8 or later"
+    echo "  - apt-get update"
+    if [ -n "$missing$qemu_package" ]; then
+        echo "  - apt-get install${qemu_package:+ ${qemu_release:+-t $qemu_release }$qemu_package, then}$missing; apt installs these $(grep -c '^Inst ' "$work/plan") packages:"
+        sed -n 's/^Inst \([^ ]*\).*/\1/p' "$work/plan" | tr '\n' ' ' | fold -s -w 96 | sed 's/^/      /'
+        echo
+    fi
+    [ -z "$register" ] || echo "  - a binfmt_misc entry qemu-i386 that hands i386 programs to qemu, until the next reboot"
+    if [ -t 0 ] && [ -n "$add_i386$source_file$register" ]; then
+        printf 'install-deps: go ahead? [y/N] '
+        read -r answer
+        case $answer in [yY]*) ;; *) fail "nothing was changed" ;; esac
+    fi
+
+    [ -z "$add_i386" ] || $sudo dpkg --add-architecture i386
+    [ -z "$source_file" ] || backports_source "$archive" | $sudo tee "$root$source_file" >/dev/null
+    if ! apt_root update; then
+        # Some other source may fail for a while (a mirror in sync); ours must be readable.
+        if [ -n "$source_file" ] && ! backports_readable apt-get; then
+            $sudo rm -f "$root$source_file"
+            fail "apt-get update could not read $source_file (above), so it was removed again"
+        fi
+        say "apt-get update reported errors (above); going on with the lists it could read"
+    fi
+    # qemu before any i386 package: their maintainer scripts are i386 programs.
+    # shellcheck disable=SC2086
+    [ -z "$qemu_package" ] || apt_install ${qemu_release:+-t $qemu_release} $qemu_package
+    if [ -n "$register" ]; then
+        qemu=$(usable_qemu)
+        [ -n "$qemu" ] || fail "no qemu-i386 of version 8 or later after installing $qemu_package"
+        register_qemu "$qemu"
+        i386_runs || fail "i386 programs still do not run through $qemu"
+    fi
+    # shellcheck disable=SC2086
+    [ -z "$missing" ] || apt_install $missing
+fi
+
+# What the project makes for itself, in the checkout; the tests' made-up machine has none of it.
+[ -z "$root" ] || exit 0
+case $target in run | test) make_wine_tree ;; esac
+[ "$target" != test ] || install_npm_packages

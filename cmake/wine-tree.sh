@@ -1,6 +1,7 @@
 # Sourced by install-deps.sh and wine.sh: where the Wine tree with a high-linked 32-bit loader
-# lives (see cmake/wine-loader.c), and the test for the machines that need it.
-wine_tree=/usr/local/lib/flagpost-wine
+# lives (see cmake/wine-loader.c), and the test for the machines that need it. It is the
+# build's, like the prefixes: make clean removes it.
+wine_tree=$(cd "$(dirname "$0")/.." && pwd)/build/wine-tree
 
 # qemu says it is an i686 to the programs it runs; the kernel says x86_64 to a native i386 one.
 i386_emulated() {
