@@ -17,16 +17,21 @@ eval "set -- $arguments"
 "$wine_sh" "$prefix" "$build/flagpost.exe" "$@" </dev/null >/dev/null 2>&1 || status=$?
 echo "exit code: $status"
 
-reg() { "$wine_sh" "$prefix" reg "$@" </dev/null 2>/dev/null; }
+reg() { "$wine_sh" "$prefix" reg "$@" </dev/null; }
+# reg.exe exits 1 for a missing key and for any failure alike; only its message tells.
 look() {
-    if reg query "$1" "/reg:$2" >/dev/null; then state=present; else state=absent; fi
+    if answer=$(reg query "$1" "/reg:$2" 2>&1); then
+        state=present
+    else
+        case $answer in *"Unable to find the specified registry key"*) state=absent ;; *) state="unknown (reg.exe failed)" ;; esac
+    fi
     printf '%-9s %s (%s-bit view)\n' "$state" "$1" "$2"
 }
 look 'HKLM\Software\Ostrevane\RebootPending' 32
 look 'HKLM\Software\Wow6432Node\Ostrevane\RebootPending' 64
 look 'HKLM\Software\Ostrevane' 64
 
-values=$(reg query 'HKLM\Software\Ostrevane\RebootPending' /reg:32 | grep -c '^    ' || true)
+values=$(reg query 'HKLM\Software\Ostrevane\RebootPending' /reg:32 2>/dev/null | grep -c '^    ' || true)
 echo "values in the key: $values"
 
 # Windows refuses a non-volatile subkey under a volatile key; regprobe asks for one.

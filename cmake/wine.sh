@@ -17,10 +17,14 @@ set -eu
 WINEPREFIX=$1
 shift
 export WINEPREFIX
-export WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+# No Mono or Gecko download prompts; and no winemenubuilder, which writes menu entries and file
+# associations into the user's home (~/.local/share, ~/.config/menus) for every prefix. The
+# caller's own WINEDLLOVERRIDES would bring those back, so these replace it.
+export WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
 # Where i386 programs are emulated and Wine's own 32-bit loader cannot leave low memory free,
 # the set-up made a tree with one that can (cmake/install-deps.sh, make_wine_tree).
+# shellcheck source=cmake/wine-tree.sh
 . "$(dirname "$0")/wine-tree.sh"
 wine32=wine wine64=/usr/lib/wine/wine64
 if [ -x "$wine_tree/lib/wine/wine" ] && i386_emulated; then
@@ -42,7 +46,10 @@ if [ ! -e "$WINEPREFIX/.flagpost-ready" ]; then
 fi
 
 if [ $# -eq 0 ]; then
-    wineserver -k 2>/dev/null && wineserver -w
+    # -k fails when no boot runs; -w then returns at once. Either way the old boot is gone,
+    # volatile keys and all, before the new one starts.
+    wineserver -k 2>/dev/null || true
+    wineserver -w
     wineserver -p </dev/null >/dev/null 2>&1
     "$wine32" cmd /c exit 0 </dev/null >/dev/null 2>&1
 elif [ "$1" = --64 ]; then

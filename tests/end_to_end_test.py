@@ -48,18 +48,28 @@ def reg(*arguments):
     return wine("--64", "reg", *arguments)
 
 
+def query(key, *options, view="32"):
+    """reg query's output for HKLM\\key, or None where the key does not exist. reg.exe exits 1
+    for a missing key and for any failure alike: only its message tells them apart, and a
+    failure says nothing of the key."""
+    code, output = reg("query", "HKLM\\" + key, *options, "/reg:" + view)
+    if code == 1 and "Unable to find the specified registry key" in output:
+        return None
+    assert code == 0, f"reg query HKLM\\{key} {' '.join(options)} /reg:{view} failed with {code}: {output}"
+    return output
+
+
 def exists(key, view="32"):
-    return reg("query", "HKLM\\" + key, "/reg:" + view)[0] == 0
+    return query(key, view=view) is not None
 
 
 def dump(key):
     """Every value and subkey below HKLM\\key in the 32-bit view, as reg.exe prints them."""
-    code, output = reg("query", "HKLM\\" + key, "/s", "/reg:32")
-    return output if code == 0 else None
+    return query(key, "/s")
 
 
 def value_lines(key):
-    return [line for line in reg("query", "HKLM\\" + key, "/reg:32")[1].splitlines() if line.startswith("    ")]
+    return [line for line in (query(key) or "").splitlines() if line.startswith("    ")]
 
 
 def probe(key):
@@ -115,10 +125,33 @@ def in_cmd(command, prelude=(), env=None, timeout=300):
     return int(found.group(1)), output
 
 
+def wineservers():
+    """The process ids of PREFIX's wineserver: it works in a folder named for the prefix's device
+    and inode."""
+    if not os.path.isdir(PREFIX):
+        return set()
+    info = os.stat(PREFIX)
+    folder = f"server-{info.st_dev:x}-{info.st_ino:x}"
+    found = set()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if (os.path.basename(os.readlink(f"/proc/{pid}/exe")).startswith("wineserver")
+                    and os.path.basename(os.readlink(f"/proc/{pid}/cwd")) == folder):
+                found.add(int(pid))
+        except OSError:
+            pass
+    return found
+
+
 def restart():
-    """Ends the running boot, as a restart would, and starts a fresh one."""
+    """Ends the running boot, as a restart would, and starts a fresh one. Volatile keys live in
+    the wineserver: an old one that is still there, or a new one that does not answer, would make
+    every check after this one meaningless."""
+    old = wineservers()
     subprocess.run([WINE_SH, PREFIX], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, check=True, timeout=300)
+    new = wineservers()
+    assert len(new) == 1 and not new & old, f"after the restart, wineservers {new}; before it, {old}"
 
 
 def setUpModule():
@@ -135,8 +168,8 @@ class Scenario(unittest.TestCase):
     """Starts and ends with no marker and no parent in the running boot."""
 
     def setUp(self):
-        reg("delete", "HKLM\\" + PARENT, "/f", "/reg:32")
-        self.assertFalse(exists(PARENT), "an earlier marker could not be cleared")
+        code, output = reg("delete", "HKLM\\" + PARENT, "/f", "/reg:32")
+        self.assertFalse(exists(PARENT), f"an earlier marker could not be cleared: reg delete gave {code}: {output}")
 
     tearDown = setUp
 
