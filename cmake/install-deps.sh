@@ -203,7 +203,8 @@ install_npm_packages() {
     rm -rf "$npm_dir"
     mkdir -p "$npm_dir"
     cp "$source_dir/package.json" "$source_dir/package-lock.json" "$npm_dir/"
-    (cd "$npm_dir" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error) ||
+    # Its cache stays in build/ too, not in ~/.npm.
+    (cd "$npm_dir" && npm ci --cache "$npm_dir/.cache" --ignore-scripts --no-audit --no-fund --loglevel=error) ||
         fail "npm could not install package-lock.json's innosetup into $npm_dir: is the registry that npm is" \
              "configured for reachable (npm config get registry)? Only the Inno Setup example and the tests" \
              "that run it need it: make build and make run do not"
