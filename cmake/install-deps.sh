@@ -236,14 +236,12 @@ if [ "$target" = run ] || [ "$target" = test ]; then
     else
         emulated=yes register=yes
         if [ -z "$(usable_qemu)" ]; then
-            # 7.2 is bookworm's own, so there it comes from bookworm's backports, where the
-            # package of that name brings qemu-user and qemu-user-binfmt of the same version;
+            # 7.2 is bookworm's own, so there it comes from bookworm's backports: qemu-user
+            # alone, a static program, so that nothing else is taken from there (its
+            # qemu-user-static and qemu-user-binfmt would bring backports' systemd along);
             # trixie's own is 10.0.
-            qemu_package='qemu-user-static'
-            case $(os_field VERSION_CODENAME) in
-                bookworm) qemu_release=bookworm-backports ;;
-                *) qemu_package='qemu-user' ;;
-            esac
+            qemu_package='qemu-user'
+            [ "$(os_field VERSION_CODENAME)" != bookworm ] || qemu_release=bookworm-backports
         fi
     fi
     # The Wine tree's loader is built with the host's gcc; only Debian 13's loader needs it.
@@ -314,7 +312,7 @@ if [ -n "$missing$qemu_package$register" ]; then
     # Two installs, as below: qemu from its release, then the rest from the machine's own.
     : >"$work/plan"
     # shellcheck disable=SC2086
-    [ -z "$qemu_package" ] || preview_install ${qemu_release:+-t $qemu_release} $qemu_package
+    [ -z "$qemu_package" ] || preview_install "$qemu_package${qemu_release:+/$qemu_release}"
     # shellcheck disable=SC2086
     [ -z "$missing" ] || preview_install $missing
     removed=$(sed -n 's/^Remv \([^ ]*\).*/\1/p' "$work/plan" | tr '\n' ' ')
@@ -329,7 +327,7 @@ if [ -n "$missing$qemu_package$register" ]; then
     [ -z "$source_file" ] || echo "  - a new apt source, $source_file: bookworm-backports from $archive, for qemu 8 or later"
     echo "  - apt-get update"
     if [ -n "$missing$qemu_package" ]; then
-        echo "  - apt-get install${qemu_package:+ ${qemu_release:+-t $qemu_release }$qemu_package, then}$missing; apt installs these $(grep -c '^Inst ' "$work/plan") packages:"
+        echo "  - apt-get install${qemu_package:+ $qemu_package${qemu_release:+/$qemu_release}, then}$missing; apt installs these $(grep -c '^Inst ' "$work/plan") packages:"
         sed -n 's/^Inst \([^ ]*\).*/\1/p' "$work/plan" | tr '\n' ' ' | fold -s -w 96 | sed 's/^/      /'
         echo
     fi
@@ -351,8 +349,7 @@ if [ -n "$missing$qemu_package$register" ]; then
         say "apt-get update reported errors (above); going on with the lists it could read"
     fi
     # qemu before any i386 package: their maintainer scripts are i386 programs.
-    # shellcheck disable=SC2086
-    [ -z "$qemu_package" ] || apt_install ${qemu_release:+-t $qemu_release} $qemu_package
+    [ -z "$qemu_package" ] || apt_install "$qemu_package${qemu_release:+/$qemu_release}"
     if [ -n "$register" ]; then
         qemu=$(usable_qemu)
         [ -n "$qemu" ] || fail "no qemu-i386 of version 8 or later after installing $qemu_package"

@@ -38,9 +38,9 @@ case " $* " in
             case $p in -* | install | *=*) after=$p ;; *) echo "Inst $p (1.0 Debian:12)" ;; esac
         done
         cat "$FLAGPOST_SETUP_ROOT/removes" 2>/dev/null || true ;;
-    *" install "*qemu-user-static*)
-        printf '#!/bin/sh\necho "qemu-i386 version 8.2.2"\n' >"$FLAGPOST_SETUP_ROOT/usr/bin/qemu-i386-static"
-        chmod +x "$FLAGPOST_SETUP_ROOT/usr/bin/qemu-i386-static" ;;
+    *" install "*qemu-user*)
+        printf '#!/bin/sh\necho "qemu-i386 version 10.0.2"\n' >"$FLAGPOST_SETUP_ROOT/usr/bin/qemu-i386"
+        chmod +x "$FLAGPOST_SETUP_ROOT/usr/bin/qemu-i386" ;;
 esac''',
 }
 # The kernel: i386 programs run natively, or once binfmt_misc hands them to qemu.
@@ -111,10 +111,10 @@ class InstallDeps(unittest.TestCase):
         installs = [call for call in calls if call.startswith("apt-get") and " install " in call and " -s " not in call]
         self.assertTrue(all(" --no-remove " in call for call in installs), installs)
         self.assertEqual(2, len(installs), installs)
-        self.assertIn(" -t bookworm-backports qemu-user-static", installs[0])
+        self.assertTrue(installs[0].endswith(" -y qemu-user/bookworm-backports"), installs[0])
         self.assertNotIn(":i386", installs[0])
         self.assertIn("wine32:i386", installs[1])
-        self.assertIn("registering /usr/bin/qemu-i386-static for i386 programs with binfmt_misc", output)
+        self.assertIn("registering /usr/bin/qemu-i386 for i386 programs with binfmt_misc", output)
         self.assertLess(calls.index("sudo tee " + os.path.join(self.root, "proc/sys/fs/binfmt_misc/register")),
                         calls.index(next(call for call in calls if call.startswith("sudo") and "wine32:i386" in call)))
         self.assertLess(output.index("make run needs these changes"), output.index("registering"), "no plan first")
