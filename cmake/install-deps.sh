@@ -16,7 +16,8 @@
 # makes for the project itself stays in the checkout's build/.
 #
 # The tests run it against a made-up machine: FLAGPOST_SETUP_ROOT is a folder that stands for /,
-# and the commands it calls (apt-get, dpkg, dpkg-query, sudo, id, npm) are stubs on PATH.
+# and the commands it calls (apt-get, dpkg, dpkg-query, sudo, id) are stubs on PATH; it stops
+# before what it makes in the checkout.
 set -eu
 target=${1:-}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -187,7 +188,7 @@ make_wine_tree() {
     ln -s "${new##*/}" "$new.link"
     old=$(readlink "$wine_tree" 2>/dev/null || true)
     mv -T "$new.link" "$wine_tree"
-    [ -z "$old" ] || rm -rf "${wine_tree:?}/../$old"
+    [ -z "$old" ] || rm -rf "${wine_tree%/*}/${old:?}"
 }
 
 # Inno Setup's compiler, ISCC.exe, which Debian does not package: npm's innosetup package,
@@ -331,7 +332,10 @@ if [ -n "$missing$qemu_package$register" ]; then
         sed -n 's/^Inst \([^ ]*\).*/\1/p' "$work/plan" | tr '\n' ' ' | fold -s -w 96 | sed 's/^/      /'
         echo
     fi
-    [ -z "$register" ] || echo "  - a binfmt_misc entry qemu-i386 that hands i386 programs to qemu, until the next reboot"
+    if [ -n "$register" ]; then
+        echo "  - a binfmt_misc entry qemu-i386 that hands i386 programs to qemu, until the next reboot"
+        [ -e "$binfmt/register" ] || echo "    (mounting binfmt_misc on /proc/sys/fs/binfmt_misc first)"
+    fi
     if [ -t 0 ] && [ -n "$add_i386$source_file$register" ]; then
         printf 'install-deps: go ahead? [y/N] '
         read -r answer
