@@ -328,7 +328,9 @@ if [ -n "$missing$qemu_package$register" ]; then
     [ -z "$source_file" ] || echo "  - a new apt source, $source_file: bookworm-backports from $archive, for qemu 8 or later"
     echo "  - apt-get update"
     if [ -n "$missing$qemu_package" ]; then
-        echo "  - apt-get install${qemu_package:+ $qemu_package${qemu_release:+/$qemu_release}, then}$missing; apt installs these $(grep -c '^Inst ' "$work/plan") packages:"
+        installs=${qemu_package:+ $qemu_package${qemu_release:+/$qemu_release}}
+        [ -z "$missing" ] || installs="${installs:+$installs, then}$missing"
+        echo "  - apt-get install$installs; apt installs these $(grep -c '^Inst ' "$work/plan") packages:"
         sed -n 's/^Inst \([^ ]*\).*/\1/p' "$work/plan" | tr '\n' ' ' | fold -s -w 96 | sed 's/^/      /'
         echo
     fi
