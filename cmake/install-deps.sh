@@ -211,6 +211,49 @@ install_npm_packages() {
              "that run it need it: make build and make run do not"
 }
 
+# apt's own answer, in a folder of its own, before anything changes: whether it can read a
+# new source, and what it would install and remove.
+preview_packages() {
+    mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/sources.list.d"
+    for file in "$root"/etc/apt/sources.list.d/*.list "$root"/etc/apt/sources.list.d/*.sources; do
+        [ ! -e "$file" ] || cp "$file" "$work/sources.list.d/"
+    done
+    apt_preview update >"$work/update.log" 2>&1 || {
+        cat "$work/update.log" >&2
+        say "apt-get update reported errors (above); going on with the lists it could read"
+    }
+    case $qemu_release in
+        bookworm-backports)
+            if [ -z "$(index_targets | awk -F'|' '$1 == "deb" && $2 == "bookworm-backports"')" ]; then
+                # Debian's own archive for this release, as apt reads its Release file, over the
+                # network: not Docker's or another vendor's, not a CD, a deb-src or a local file: one.
+                archive=$(index_targets | awk -F'|' '$1 == "deb" && $2 == "bookworm" && $4 == "Debian" &&
+                    $5 == "Debian" && $6 == "bookworm" && $3 ~ /^https?:\/\// { print $3; exit }')
+                [ -n "$archive" ] || fail "apt uses no Debian archive for bookworm over http or https that it" \
+                    "can read, so bookworm-backports (for qemu 8 or later) has no address to come from"
+                source_file=/etc/apt/sources.list.d/flagpost-bookworm-backports.sources
+                backports_source "$archive" >"$work/sources.list.d/${source_file##*/}"
+                apt_preview update >"$work/update.log" 2>&1 || true
+                backports_readable apt_preview || {
+                    cat "$work/update.log" >&2
+                    fail "apt cannot read bookworm-backports from $archive (above); nothing was changed"
+                }
+            fi ;;
+    esac
+    # Two installs, as below: qemu from its release, then the rest from the machine's own.
+    : >"$work/plan"
+    # shellcheck disable=SC2086
+    [ -z "$qemu_package" ] || preview_install "$qemu_package${qemu_release:+/$qemu_release}"
+    # shellcheck disable=SC2086
+    [ -z "$missing" ] || preview_install $missing
+    removed=$(sed -n 's/^Remv \([^ ]*\).*/\1/p' "$work/plan" | tr '\n' ' ')
+    if [ -n "$removed" ]; then
+        fail "apt would remove ${removed% } to install what make $target needs: it conflicts with Debian's" \
+             "packages (a WineHQ Wine does, with Debian's wine). Nothing was changed. Remove it yourself if you" \
+             "can do without it, or build Flagpost in a container or on another machine"
+    fi
+}
+
 work=$(mktemp -d)
 # shellcheck disable=SC2064  # the folder is known now
 trap "rm -rf '$work'" EXIT
@@ -282,52 +325,14 @@ if [ -n "$missing$qemu_package$register" ]; then
     # On a terminal apt asks its own question; elsewhere (CI, a script) it runs unattended.
     if [ -t 0 ]; then frontend="" assume_yes=""; else frontend=noninteractive assume_yes=-y; fi
 
-    # apt's own answer, in a folder of its own, before anything changes.
-    mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/sources.list.d"
-    for file in "$root"/etc/apt/sources.list.d/*.list "$root"/etc/apt/sources.list.d/*.sources; do
-        [ ! -e "$file" ] || cp "$file" "$work/sources.list.d/"
-    done
-    apt_preview update >"$work/update.log" 2>&1 || {
-        cat "$work/update.log" >&2
-        say "apt-get update reported errors (above); going on with the lists it could read"
-    }
     source_file=""
-    case $qemu_release in
-        bookworm-backports)
-            if [ -z "$(index_targets | awk -F'|' '$1 == "deb" && $2 == "bookworm-backports"')" ]; then
-                # Debian's own archive for this release, as apt reads its Release file, over the
-                # network: not Docker's or another vendor's, not a CD, a deb-src or a local file: one.
-                archive=$(index_targets | awk -F'|' '$1 == "deb" && $2 == "bookworm" && $4 == "Debian" &&
-                    $5 == "Debian" && $6 == "bookworm" && $3 ~ /^https?:\/\// { print $3; exit }')
-                [ -n "$archive" ] || fail "apt uses no Debian archive for bookworm over http or https that it" \
-                    "can read, so bookworm-backports (for qemu 8 or later) has no address to come from"
-                source_file=/etc/apt/sources.list.d/flagpost-bookworm-backports.sources
-                backports_source "$archive" >"$work/sources.list.d/${source_file##*/}"
-                apt_preview update >"$work/update.log" 2>&1 || true
-                backports_readable apt_preview || {
-                    cat "$work/update.log" >&2
-                    fail "apt cannot read bookworm-backports from $archive (above); nothing was changed"
-                }
-            fi ;;
-    esac
-    # Two installs, as below: qemu from its release, then the rest from the machine's own.
-    : >"$work/plan"
-    # shellcheck disable=SC2086
-    [ -z "$qemu_package" ] || preview_install "$qemu_package${qemu_release:+/$qemu_release}"
-    # shellcheck disable=SC2086
-    [ -z "$missing" ] || preview_install $missing
-    removed=$(sed -n 's/^Remv \([^ ]*\).*/\1/p' "$work/plan" | tr '\n' ' ')
-    if [ -n "$removed" ]; then
-        fail "apt would remove ${removed% } to install what make $target needs: it conflicts with Debian's" \
-             "packages (a WineHQ Wine does, with Debian's wine). Nothing was changed. Remove it yourself if you" \
-             "can do without it, or build Flagpost in a container or on another machine"
-    fi
+    [ -z "$missing$qemu_package" ] || preview_packages
 
     say "make $target needs these changes to this machine (the README says how to undo each):"
     [ -z "$add_i386" ] || echo "  - dpkg --add-architecture i386, for Wine's 32-bit side"
     [ -z "$source_file" ] || echo "  - a new apt source, $source_file: bookworm-backports from $archive, for qemu 8 or later"
-    echo "  - apt-get update"
     if [ -n "$missing$qemu_package" ]; then
+        echo "  - apt-get update"
         installs=${qemu_package:+ $qemu_package${qemu_release:+/$qemu_release}}
         [ -z "$missing" ] || installs="${installs:+$installs, then}$missing"
         echo "  - apt-get install$installs; apt installs these $(grep -c '^Inst ' "$work/plan") packages:"
@@ -346,7 +351,7 @@ if [ -n "$missing$qemu_package$register" ]; then
 
     [ -z "$add_i386" ] || $sudo dpkg --add-architecture i386
     [ -z "$source_file" ] || backports_source "$archive" | $sudo tee "$root$source_file" >/dev/null
-    if ! apt_root update; then
+    if [ -n "$missing$qemu_package" ] && ! apt_root update; then
         # Some other source may fail for a while (a mirror in sync); ours must be readable.
         if [ -n "$source_file" ] && ! backports_readable apt-get; then
             $sudo rm -f "$root$source_file"
