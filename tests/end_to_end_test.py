@@ -380,6 +380,19 @@ class ExampleInstaller(Scenario):
         self.assertEqual(VOLATILE, probe(MARKER))
 
 
+    def test_a_flagpost_that_sets_nothing_asks_for_no_restart(self):
+        with tempfile.TemporaryDirectory() as folder:
+            standin, setup = os.path.join(folder, "flagpost.exe"), os.path.join(folder, "setup.exe")
+            shutil.copy(REGPROBE, standin)
+            code, output = run("makensis", "-V2", f"-DFLAGPOST_EXE={standin}", f"-DOUTFILE={setup}",
+                               os.path.join(EXAMPLES, "nsis", "flagpost-example.nsi"))
+            self.assertEqual(0, code, output)
+            code, landed, output = self.install_into("flagpost-example-unelevated", f'"{windows_path(setup)}" /S '
+                                                     "/D=C:\\flagpost-example-unelevated", env={"FLAGPOST_STANDIN": "nothing"})
+        self.assertEqual((2, True), (code, landed), output)
+        self.assertFalse(exists(MARKER))
+
+
 class ExampleInnoSetup(Scenario):
     """examples/inno: refuse while a restart is pending, set the marker, report the restart."""
 

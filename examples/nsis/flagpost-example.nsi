@@ -5,8 +5,9 @@
 ;   makensis -DFLAGPOST_EXE=path/to/flagpost.exe -DOUTFILE=setup.exe flagpost-example.nsi
 ;
 ; Exit codes: 3010 installed, restart Windows to finish (ERROR_SUCCESS_REBOOT_REQUIRED, which
-; deployment tools read as a soft reboot), 2 aborted because a restart is pending (NSIS's own code
-; for an abort by the script), 1 cancelled by the user. It never restarts Windows itself.
+; deployment tools read as a soft reboot), 2 aborted because a restart is pending, or installed
+; but flagpost.exe set no marker (NSIS's own code for an abort by the script), 1 cancelled by the
+; user. It never restarts Windows itself.
 Unicode true
 !ifndef FLAGPOST_EXE | OUTFILE
   !error "Define FLAGPOST_EXE and OUTFILE with -D"
@@ -42,6 +43,15 @@ Section "Example product"
   InitPluginsDir
   File "/oname=$PLUGINSDIR\flagpost.exe" "${FLAGPOST_EXE}"
   ExecWait '"$PLUGINSDIR\flagpost.exe"'
+  ; flagpost.exe exits 0 whatever happens: only the marker says that it was set. Without it (not
+  ; elevated: Windows XP ignores RequestExecutionLevel) the installer asks for no restart that
+  ; nothing would remember, and ends with NSIS's code for an abort by the script, 2.
+  ClearErrors
+  EnumRegKey $0 HKLM "Software\Ostrevane\RebootPending" 0
+  IfErrors 0 marker_set
+    MessageBox MB_OK|MB_ICONSTOP "Installed to $INSTDIR, but no reboot-pending marker is set: not elevated?" /SD IDOK
+    Abort
+  marker_set:
   SetRebootFlag true
 SectionEnd
 
