@@ -23,7 +23,9 @@ if "%FOUND%"=="0" (
     echo A restart is pending since something was installed. Restart Windows, then run this again.
     exit /b 1
 )
-rem 1 is "no such key"; anything else (9009: no reg.exe) says nothing about the marker.
+rem 1 is "not there, or reg.exe failed": Microsoft documents only 0 and 1, and access denied gives
+rem 1 too. The script goes on: a caller without the rights gets no marker either, which the check
+rem after flagpost.exe reports with 2. Anything else (9009: no reg.exe) says nothing: stop.
 if not "%FOUND%"=="1" (
     echo Cannot tell whether a restart is pending: reg.exe exited with %FOUND%.
     exit /b 2
