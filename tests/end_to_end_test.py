@@ -20,6 +20,8 @@ WINE_SH, PREFIX, FLAGPOST, REGPROBE, LAUNCHER, SETUP, MSI, INNO_SETUP = sys.argv
 del sys.argv[1:9]
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
 CHECK_SCRIPT = os.path.join(EXAMPLES, "flagpost-check.cmd")
+SOURCE = os.path.normpath(os.path.join(EXAMPLES, ".."))
+UNINSTALL = r"Software\Microsoft\Windows\CurrentVersion\Uninstall"
 ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all")
 
 MARKER = r"Software\Ostrevane\RebootPending"
@@ -28,12 +30,12 @@ VOLATILE, NOT_VOLATILE, MISSING = 0, 1, 2
 CMD64 = ("--64", "cmd")    # Wine's 64-bit cmd.exe, an admin's usual prompt on 64-bit Windows
 
 
-def run(*command, timeout=120, env=None):
+def run(*command, timeout=120, env=None, cwd=None):
     """Runs a command and returns (exit code, output). The output goes through a file: Wine's
     helper processes may outlive the command and would keep a pipe open."""
     with tempfile.TemporaryFile() as output:
         code = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT,
-                              env=dict(ENV, **(env or {})), timeout=timeout).returncode
+                              env=dict(ENV, **(env or {})), timeout=timeout, cwd=cwd).returncode
         output.seek(0)
         return code, output.read().decode("utf-8", "replace")
 
@@ -459,6 +461,28 @@ class ExampleMsi(Scenario):
         self.assertEqual(0, code, output)
         self.assertFalse(os.path.exists(installed), "the product was not removed")
         self.assertEqual(VOLATILE, probe(MARKER), "removal touched the marker: a restart is still pending")
+
+
+    def test_a_second_build_of_the_same_version_replaces_the_first(self):
+        # Each build has a new ProductCode; Windows Installer keeps both unless the upgrade row
+        # takes in the product's own version.
+        def installed():
+            entry = r"^\s+DisplayName\s+REG_SZ\s+Flagpost Example\s*$"
+            return sum(len(re.findall(entry, query(UNINSTALL, "/s", view=view) or "", re.MULTILINE))
+                       for view in ("32", "64"))
+
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)      # after the removals below, which need the package
+        rebuilt = os.path.join(folder, "rebuilt.msi")
+        code, output = run("wixl", "-D", "FlagpostExe=" + os.path.relpath(FLAGPOST, SOURCE), "-D",
+                           "Readme=examples/nsis/readme.txt", "-o", rebuilt, "examples/wix/flagpost-example.wxs",
+                           cwd=SOURCE)
+        self.assertEqual(0, code, output)
+        for msi in (MSI, rebuilt):
+            self.addCleanup(wine, "--64", "msiexec", "/x", windows_path(msi), "/qn", timeout=300)
+            code, output = in_cmd(f'msiexec /i "{windows_path(msi)}" /qn')
+            self.assertEqual(3010, code, output)
+        self.assertEqual(1, installed(), "two builds of one version are both installed")
 
 
 class ExampleBatch(Scenario):
