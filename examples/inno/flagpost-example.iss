@@ -8,7 +8,9 @@
 ;   setup.exe /VERYSILENT /SUPPRESSMSGBOXES /NORESTART /RESTARTEXITCODE=3010
 ; Exit codes: 3010 installed, restart Windows to finish (ERROR_SUCCESS_REBOOT_REQUIRED, which
 ; deployment tools read as a soft reboot; without /RESTARTEXITCODE it is 0), 1 refused because a
-; restart is pending (Setup's own code for InitializeSetup returning False), 2 or 5 cancelled.
+; restart is pending (Setup's own code for InitializeSetup returning False), 2 or 5 cancelled,
+; 1603 (ERROR_INSTALL_FAILURE) installed but flagpost.exe set no marker: not elevated? Setup's own
+; codes 1 to 8 keep their meaning.
 #ifndef FlagpostExe
   #error Define FlagpostExe and Readme with /D
 #endif
@@ -27,14 +29,14 @@ Uninstallable=no
 
 [Files]
 Source: "{#Readme}"; DestDir: "{app}"
-; Unpacked to Setup's private temporary folder and removed with it.
-Source: "{#FlagpostExe}"; DestDir: "{tmp}"
-
-[Run]
-; After the files are installed, waiting for it; no window.
-Filename: "{tmp}\flagpost.exe"; Flags: runhidden
+; Unpacked to Setup's private temporary folder and removed with it, then run by SetMarker.
+Source: "{#FlagpostExe}"; DestDir: "{tmp}"; AfterInstall: SetMarker
 
 [Code]
+var
+  // Whether flagpost.exe set the marker; read again after running it, since it exits 0 whatever happens.
+  MarkerSet: Boolean;
+
 function InitializeSetup(): Boolean;
 begin
   // Flagpost is 32-bit, so on 64-bit Windows its marker is in the 32-bit view. The marker has
@@ -45,6 +47,28 @@ begin
                        mbError, MB_OK, IDOK);
 end;
 
+// Right after flagpost.exe is unpacked, and so before Setup asks NeedRestart: flagpost.exe, waited
+// for and without a window, then the marker read back. Without it (not elevated) there is no
+// restart to ask for.
+procedure SetMarker();
+var
+  ResultCode: Integer;
+begin
+  Exec(ExpandConstant('{tmp}\flagpost.exe'), '', '', SW_HIDE, ewWaitUntilTerminated, ResultCode);
+  MarkerSet := RegKeyExists(HKLM32, 'Software\Ostrevane\RebootPending');
+  if not MarkerSet then
+    SuppressibleMsgBox('Installed to "' + ExpandConstant('{app}') + '", but no reboot-pending marker ' +
+                       'is set: not elevated?', mbError, MB_OK, IDOK);
+end;
+
+// Called only where Setup would end with 0: a successful install without a restart to report.
+function GetCustomSetupExitCode(): Integer;
+begin
+  Result := 0;
+  if not MarkerSet then
+    Result := 1603;
+end;
+
 // Setup restarts Windows by itself at the end of a very silent install that needs a restart,
 // unless /NORESTART is given. This one asks for the restart (and so gives /RESTARTEXITCODE's
 // code) only where nothing restarts unasked: with the wizard, where the user chooses, or with
@@ -53,8 +77,8 @@ function NeedRestart(): Boolean;
 var
   I: Integer;
 begin
-  Result := not WizardSilent;
+  Result := MarkerSet and not WizardSilent;
   for I := 1 to ParamCount do
     if CompareText(ParamStr(I), '/NORESTART') = 0 then
-      Result := True;
+      Result := MarkerSet;
 end;
