@@ -91,9 +91,10 @@ usable_qemu() {
 }
 
 # apt's index targets, one line each, fields split by "|": TARGET_OF RELEASE REPO_URI ORIGIN
-# LABEL CODENAME, with "-" for a field that the target's Release file does not give (yet).
+# LABEL CODENAME, with "-" for a field that the target's Release file does not give (yet). Asked
+# of the command given (apt_preview or apt-get), apt_preview by default.
 index_targets() {
-    apt_preview indextargets | awk -F': ' -v OFS='|' '
+    "${1:-apt_preview}" indextargets | awk -F': ' -v OFS='|' '
         function f(x) { return x == "" ? "-" : x }
         function out() { if (uri != "") print f(of), f(rel), uri, f(origin), f(label), f(code); of = rel = uri = origin = label = code = "" }
         /^$/ { out(); next }
@@ -111,9 +112,9 @@ apt_preview() {
         ${add_i386:+-o APT::Architectures::="$native" -o APT::Architectures::=i386} "$@"
 }
 
-# Whether apt (the command given: apt_preview or apt-get) has read bookworm-backports' Release file.
+# Whether apt (the command given) has read bookworm-backports' Release file.
 backports_readable() {
-    "$1" indextargets 2>/dev/null | grep -qx 'Codename: bookworm-backports'
+    [ -n "$(index_targets "$1" 2>/dev/null | awk -F'|' '$6 == "bookworm-backports"')" ]
 }
 
 preview_install() {
@@ -242,7 +243,6 @@ preview_packages() {
     esac
     # Two installs, as below: qemu from its release, then the rest from the machine's own.
     : >"$work/plan"
-    # shellcheck disable=SC2086
     [ -z "$qemu_package" ] || preview_install "$qemu_package${qemu_release:+/$qemu_release}"
     # shellcheck disable=SC2086
     [ -z "$missing" ] || preview_install $missing

@@ -29,7 +29,7 @@ for a; do case $a in Dir::Etc::SourceParts=*) parts=${a#*=} ;; esac; done
 case " $* " in
     *" indextargets "*)
         cat "$FLAGPOST_SETUP_ROOT/indextargets"
-        [ ! -e "$parts/flagpost-bookworm-backports.sources" ] || printf '\n%s\n' "Target-Of: deb" \
+        [ ! -e "$parts/flagpost-bookworm-backports.sources" ] || printf '\n%s\n%s\n%s\n%s\n%s\n%s\n' "Target-Of: deb" \
             "Release: bookworm-backports" "Repo-URI: $(sed -n 's/^URIs: //p' "$parts/flagpost-bookworm-backports.sources")" \
             "Origin: Debian" "Label: Debian" "Codename: bookworm-backports" ;;
     *" -s install "*)
