@@ -8,13 +8,14 @@ Inno Setup).
 Each scenario runs in one Wine boot (a persistent wineserver); `wineserver -k` is the restart.
 """
 import os
-import random
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
+
+from command_lines import hostile_command_lines, started_lines, write_lines
 
 WINE_SH, PREFIX, FLAGPOST, REGPROBE, LAUNCHER, SETUP, MSI, INNO_SETUP = sys.argv[1:9]
 del sys.argv[1:9]
@@ -87,27 +88,6 @@ def flagpost(*arguments):
 def launcher(*arguments):
     """Runs launcher.exe on flagpost.exe; returns (exit code, report). A run takes about 0.1 s."""
     return wine(LAUNCHER, FLAGPOST, *arguments, timeout=1800)
-
-
-# The lines that hostile_command_lines() begins with, before the random mixes.
-AWKWARD_LINES = ["", " ", "\t", " \t  \t", "x" * 32766, '"' + "y" * 32765, "flagpost.exe " + '"' * 101,
-                 '"C:\\Program Files\\Flag post\\flagpost.exe"', "flagpost.exe \ud800", "\udc00",
-                 "flagpost.exe \u00e4\u00f6\u00fc \u041f\u0440\u0438\u0432\u0435\u0442 \U0001f600"]
-
-
-def hostile_command_lines(count=1000, seed=20261208):
-    """Whole command lines, program name included, as CreateProcessW takes them: the awkward ones
-    first, then random mixes of their pieces. CreateProcessW takes at most 32,767 units with the
-    terminating NUL."""
-    program = ["flagpost.exe", '"C:\\Program Files\\Flag post\\flagpost.exe"', '"flag post.exe', '""']
-    pieces = [" ", "\t", '"', '""', '\\"', "\\\\", "/quiet", "-x=1", "\u00e9", "\u4e2d\u6587", "\u202e",
-              "\U0001f6a9", "\ud800", "\udfff", "\udc00\ud800", "\ufeff", "\uffff", "%PATH%", "^&|<>"]
-    lines = list(AWKWARD_LINES)
-    rng = random.Random(seed)
-    while len(lines) < count:
-        tail = "".join(rng.choice(pieces) for _ in range(rng.randint(0, 40)))
-        lines.append(rng.choice(program + [""]) + rng.choice(["", " ", "\t"]) + tail)
-    return lines
 
 
 def windows_path(path):
@@ -257,14 +237,12 @@ class Marker(Scenario):
         self.assert_fresh_marker()
 
     def test_1000_hostile_command_lines_each_give_the_plain_result(self):
-        # Every line through the program's own code in one process; the awkward lines and every
-        # 20th of the others also as real processes, through CreateProcessW and the exe's entry.
-        # A new process costs half a second where i386 is emulated, a thousand of them minutes.
+        # Every line through the program's own code in one process; some of them also as real
+        # processes, through CreateProcessW and the exe's entry.
         lines = hostile_command_lines()
-        started = lines[:len(AWKWARD_LINES)] + lines[len(AWKWARD_LINES)::20]
-        for how, chosen in (("--in-process", lines), (FLAGPOST, started)):
+        for how, chosen in (("--in-process", lines), (FLAGPOST, started_lines(lines))):
             with self.subTest(how=os.path.basename(how)), tempfile.NamedTemporaryFile(suffix=".lines") as listing:
-                listing.write("".join(line + "\0" for line in chosen).encode("utf-16-le", "surrogatepass"))
+                write_lines(listing, chosen)
                 listing.flush()
                 code, report = wine(LAUNCHER, how, windows_path(listing.name), timeout=1800)
                 self.assertEqual(0, code, report[-3000:])
