@@ -38,6 +38,10 @@ set "WIN64="
 if /i "%PROCESSOR_ARCHITECTURE%"=="AMD64" set WIN64=1
 if /i "%PROCESSOR_ARCHITECTURE%"=="ARM64" set WIN64=1
 if defined PROCESSOR_ARCHITEW6432 set WIN64=1
+rem On ARM64 Windows the 32-bit view that /reg:32 means is the x86 one, where Flagpost writes, for
+rem x86 and ARM64 programs; a 32-bit ARM cmd.exe would get a 32-bit ARM reg.exe, whose /reg:32 is
+rem the ARM view. The native reg.exe is reached through Sysnative.
+if /i "%PROCESSOR_ARCHITECTURE%"=="ARM" if exist "%SystemRoot%\Sysnative\reg.exe" set "REG=%SystemRoot%\Sysnative\reg.exe"
 if defined WIN64 (
     set "VIEW32=/reg:32"
     "%REG%" query "HKLM\Software" /reg:32 >nul 2>&1
