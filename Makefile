@@ -25,8 +25,8 @@ export ZIP
 all: build
 
 # Each target first installs what it needs and this machine lacks, saying so before it changes
-# anything (cmake/install-deps.sh); then configures, which needs the build toolchain alone.
-SETUP = sh cmake/install-deps.sh
+# anything (setup/install-deps.sh); then configures, which needs the build toolchain alone.
+SETUP = sh setup/install-deps.sh
 CONFIGURE = cmake --preset mingw >/dev/null
 
 build:
@@ -38,7 +38,7 @@ run:
 	@$(SETUP) run
 	@$(CONFIGURE)
 	@cmake --build --preset mingw --target flagpost regprobe
-	@sh cmake/run-marker.sh build
+	@sh wine/run-marker.sh build
 
 test:
 	@$(SETUP) test
@@ -53,23 +53,23 @@ configure:
 
 bench: configure
 	@cmake --build --preset mingw --target flagpost minimal
-	@/usr/bin/python3 tools/bench.py $(CURDIR)/cmake/wine.sh $(CURDIR)/build/wineprefix \
+	@/usr/bin/python3 tools/bench.py $(CURDIR)/wine/wine.sh $(CURDIR)/build/wineprefix \
 		$(CURDIR)/build/flagpost.exe $(CURDIR)/build/minimal.exe
 
 screenshot: configure
 	@cmake --build --preset mingw --target flagpost about_shot
-	@xvfb-run -a -s "-screen 0 1024x768x24" /usr/bin/python3 tools/screenshot.py $(CURDIR)/cmake/wine.sh \
+	@xvfb-run -a -s "-screen 0 1024x768x24" /usr/bin/python3 tools/screenshot.py $(CURDIR)/wine/wine.sh \
 		$(CURDIR)/build/wineprefix-x11 $(CURDIR)/build/about_shot.exe $(CURDIR)/build/flagpost.exe $(CURDIR)/docs
 
 # Both build the commit in a temporary folder of their own, never in build/; they need the build
 # toolchain, git, Python and osslsigncode, and nothing of Wine.
 dist:
 	@$(SETUP) release
-	@/usr/bin/python3 tools/dist.py . build/dist
+	@/usr/bin/python3 release/dist.py . build/dist
 
 verify-release:
 	@$(SETUP) release
-	@/usr/bin/python3 tools/verify_release.py "$$ZIP" .
+	@/usr/bin/python3 release/verify_release.py "$$ZIP" .
 
 example-installer: configure
 	@cmake --build --preset mingw --target example_installer

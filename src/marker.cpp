@@ -3,7 +3,9 @@
 #include "resource.h"
 
 // Relative to HKEY_LOCAL_MACHINE. A 32-bit process passes no view flag, so on 64-bit
-// Windows this lands under Wow6432Node, which is where readers of the marker look.
+// Windows this lands under Wow6432Node, which is where readers of the marker look. Kept as
+// 8-bit text, plain ASCII, and widened at run time for the W registry call, the only form
+// of it the program passes to Windows.
 static const char REBOOT_MARKER_KEY_PATH[] = "Software\\Ostrevane\\RebootPending";
 
 HINSTANCE g_instance;
@@ -38,6 +40,8 @@ BOOL StartInstance(HINSTANCE instance)
     HWND window = CreateWindowExW(0, g_windowClass, g_title, WS_OVERLAPPEDWINDOW,
                                   CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
                                   NULL, NULL, instance, NULL);
+    // No window, no marker: when the window cannot be made (its class did not register, say),
+    // nothing is set.
     if (!window)
         return FALSE;
 

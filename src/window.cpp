@@ -1,4 +1,7 @@
-// The main window class, its procedure and the About box.
+// The main window class, its procedure and the About box. The window is never shown, but it is
+// not a formality: the marker is set only once the window exists, so the window is the gate, and
+// the frame around it (menu, About box, icons) is the program's own, what anyone meets who lists
+// or shows the windows of the session.
 #include "flagpost.h"
 #include "resource.h"
 

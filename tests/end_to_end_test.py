@@ -23,7 +23,7 @@ EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examp
 CHECK_SCRIPT = os.path.join(EXAMPLES, "flagpost-check.cmd")
 SOURCE = os.path.normpath(os.path.join(EXAMPLES, ".."))
 UNINSTALL = r"Software\Microsoft\Windows\CurrentVersion\Uninstall"
-ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all")
+ENV = dict(os.environ, WINEPREFIX=PREFIX)
 
 MARKER = r"Software\Ostrevane\RebootPending"
 PARENT = r"Software\Ostrevane"
@@ -466,7 +466,7 @@ class ExampleMsi(Scenario):
         self.addCleanup(shutil.rmtree, folder)      # after the removals below, which need the package
         rebuilt = os.path.join(folder, "rebuilt.msi")
         code, output = run("wixl", "-D", "FlagpostExe=" + os.path.relpath(FLAGPOST, SOURCE), "-D",
-                           "Readme=examples/nsis/readme.txt", "-o", rebuilt, "examples/wix/flagpost-example.wxs",
+                           "Readme=examples/payload/readme.txt", "-o", rebuilt, "examples/wix/flagpost-example.wxs",
                            cwd=SOURCE)
         self.assertEqual(0, code, output)
         for msi in (MSI, rebuilt):
@@ -485,7 +485,7 @@ class ExampleBatch(Scenario):
         self.addCleanup(folder.cleanup)
         self.folder = folder.name
         for source in (os.path.join(EXAMPLES, "batch", "flagpost-example-install.cmd"),
-                       os.path.join(EXAMPLES, "nsis", "readme.txt"), FLAGPOST):
+                       os.path.join(EXAMPLES, "payload", "readme.txt"), FLAGPOST):
             shutil.copy(source, self.folder)
 
     def install(self, target, prelude=(), env=None):

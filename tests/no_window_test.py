@@ -17,7 +17,7 @@ import unittest
 
 WINE_SH, PREFIX, FLAGPOST, LAUNCHER, FLAGPOST_TESTS = sys.argv[1:6]
 del sys.argv[1:6]
-ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", FLAGPOST_GRAPHICS="x11")
+ENV = dict(os.environ, WINEPREFIX=PREFIX, FLAGPOST_GRAPHICS="x11")
 SHOWS_A_WINDOW = "--gtest_filter=WindowShellTest.PaintLeavesNothingToRepaint"
 RUNS = 20
 

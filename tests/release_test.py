@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""The release zip: its entries, its sums, a signature that verifies, and tools/verify_release.py,
+"""The release zip: its entries, its sums, a signature that verifies, and release/verify_release.py,
 which rebuilds the whole zip from the tagged commit and compares it byte for byte.
 
     release_test.py VERSION FLAGPOST_EXE SOURCE_DIR WINE_SH PREFIX REGPROBE_EXE LAUNCHER_EXE SETUP_EXE MSI
@@ -8,7 +8,6 @@ which rebuilds the whole zip from the tagged commit and compares it byte for byt
 Releases are made from a temporary clone in which the checkout's working files, edits included,
 are committed and tagged v<VERSION>. That two checkouts give the same zip is reproducible_build.sh's part.
 """
-import fnmatch
 import hashlib
 import os
 import re
@@ -56,17 +55,9 @@ def setUpModule():
     global RELEASE, RELEASE_WORK
     RELEASE_WORK = tempfile.mkdtemp()
     RELEASE = os.path.join(RELEASE_WORK, "release clone")
-    code, output = run("git", "clone", "-q", SOURCE, RELEASE)
+    code, output = run("sh", os.path.join(HERE, "commit_checkout.sh"), SOURCE, RELEASE, env=GIT_ENV)
     if code != 0:
         raise AssertionError(output)
-    listed = run("git", "-C", SOURCE, "ls-files", "-z", "--cached", "--others", "--exclude-standard")[1]
-    git("rm", "-r", "-q", ".")
-    for path in filter(None, listed.split("\0")):
-        if os.path.isfile(os.path.join(SOURCE, path)):
-            os.makedirs(os.path.dirname(os.path.join(RELEASE, path)), exist_ok=True)
-            shutil.copy2(os.path.join(SOURCE, path), os.path.join(RELEASE, path))
-    git("add", "-A")
-    git("commit", "-q", "--allow-empty", "-m", "the checkout as it is")
     git("tag", "-a", TAG, "-m", f"Flagpost {VERSION}")
 
 
@@ -87,7 +78,7 @@ class ZipCase(unittest.TestCase):
     def dist(self, **signing):
         env = {k: v for k, v in os.environ.items() if not k.startswith("SIGN_")}
         env.update(signing)
-        return run("/usr/bin/python3", os.path.join(SOURCE, "tools", "dist.py"), RELEASE, self.out, env=env)
+        return run("/usr/bin/python3", os.path.join(SOURCE, "release", "dist.py"), RELEASE, self.out, env=env)
 
     def unpack(self):
         unpacked = os.path.join(self.work, "unpacked")
@@ -196,7 +187,7 @@ class VerifyRelease(ZipCase):
         worktrees = run("git", "-C", RELEASE, "worktree", "list")
         scratch = os.path.join(self.work, "tmp")
         os.makedirs(scratch, exist_ok=True)
-        code, output = run("/usr/bin/python3", os.path.join(SOURCE, "tools", "verify_release.py"), zip_path, RELEASE,
+        code, output = run("/usr/bin/python3", os.path.join(SOURCE, "release", "verify_release.py"), zip_path, RELEASE,
                            env=dict(env or os.environ, TMPDIR=scratch))
         self.assertEqual(worktrees, run("git", "-C", RELEASE, "worktree", "list"), "a worktree was left behind")
         self.assertEqual([], os.listdir(scratch), "a temporary folder was left behind")
@@ -259,9 +250,14 @@ class VerifyRelease(ZipCase):
         junk = bytes(exe) + b"JUNKJUNK"
         junk = junk[:directory + 4] + (size + 8).to_bytes(4, "little") + junk[directory + 8:offset] \
             + (size + 8).to_bytes(4, "little") + junk[offset + 4:]
-        code, last, output = self.verify(self.repack(**{"flagpost.exe": junk}))
+        tampered = self.repack(**{"flagpost.exe": junk})
+        code, last, output = self.verify(tampered)
         self.assertEqual(1, code, output)
         self.assertIn("flagpost.exe differs from the rebuild", last)
+        # The rebuild is left beside it to compare, and it is the zip that verified above.
+        kept = tampered[:-len(".zip")] + ".rebuilt.zip"
+        self.assertIn(f"the rebuilt zip is kept as {kept}\n", output)
+        self.assertEqual(read(self.zip), read(kept))
 
     def test_hostile_zips_get_a_verdict_and_never_a_traceback(self):
         self.assertEqual(0, self.dist()[0])

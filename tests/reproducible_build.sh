@@ -14,16 +14,8 @@ export GIT_AUTHOR_DATE="$date" GIT_COMMITTER_DATE="$date"
 
 zips=""
 for copy in "$work/a" "$work/elsewhere/deeper/flagpost-copy"; do
-    # make dist builds a commit: the checkout's files, edits included, are committed in the clone.
-    git clone -q "$source_dir" "$copy"
-    git -C "$copy" rm -r -q .
-    # A tracked file deleted in the checkout has nothing to copy, and stays deleted.
-    git -C "$source_dir" ls-files -z --cached --others --exclude-standard |
-        (cd "$source_dir" && { xargs -0 cp --parents -t "$copy" 2>/dev/null || true; })
-    git -C "$copy" add -A
-    git -C "$copy" -c user.name=Reproducible -c user.email=reproducible@test.invalid \
-        commit -q --allow-empty -m "the checkout as it is"
-    /usr/bin/python3 "$copy/tools/dist.py" "$copy" "$copy/out" >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }
+    sh "$(dirname "$0")/commit_checkout.sh" "$source_dir" "$copy"
+    /usr/bin/python3 "$copy/release/dist.py" "$copy" "$copy/out" >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }
     zip=$(echo "$copy"/out/flagpost-*-win32.zip)
     echo "cmp $reference flagpost.exe in $zip"
     unzip -p "$zip" flagpost.exe | cmp "$reference" -

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""cmake/install-deps.sh on made-up machines: a folder that stands for / (FLAGPOST_SETUP_ROOT)
+"""setup/install-deps.sh on made-up machines: a folder that stands for / (FLAGPOST_SETUP_ROOT)
 and stubs of apt-get, dpkg, dpkg-query, sudo and id, the only commands on PATH besides a few
 text tools. The stubs log every call; nothing of the real machine is asked or changed.
 

@@ -24,7 +24,7 @@ import pefile
 
 WINE_SH, PREFIX, FLAGPOST, MINIMAL = sys.argv[1:5]
 PAIRS = int(sys.argv[5]) if len(sys.argv) > 5 else 30
-ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all")
+ENV = dict(os.environ, WINEPREFIX=PREFIX)
 KEY = r"HKLM\Software\Ostrevane\RebootPending"
 COMMANDS = {
     "flagpost.exe": f"wine {FLAGPOST}",

@@ -18,11 +18,10 @@ from pathlib import Path
 
 import pefile
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "res"))
-from make_icon import decode, paste, png  # noqa: E402
+from make_icon import decode, paste, png
 
 WINE_SH, PREFIX, ABOUT_SHOT, FLAGPOST, DOCS = sys.argv[1:6]
-ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", FLAGPOST_GRAPHICS="x11")
+ENV = dict(os.environ, WINEPREFIX=PREFIX, FLAGPOST_GRAPHICS="x11")
 BACKGROUND = (236, 236, 236)
 
 

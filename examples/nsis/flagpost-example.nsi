@@ -2,15 +2,15 @@
 ;   1. before installing, refuse while a restart is pending (the marker exists);
 ;   2. after installing something that needs a restart, set the marker.
 ;
-;   makensis -DFLAGPOST_EXE=path/to/flagpost.exe -DOUTFILE=setup.exe flagpost-example.nsi
+;   makensis -DFLAGPOST_EXE=path/to/flagpost.exe -DREADME=path/to/readme.txt -DOUTFILE=setup.exe flagpost-example.nsi
 ;
 ; Exit codes: 3010 installed, restart Windows to finish (ERROR_SUCCESS_REBOOT_REQUIRED, which
 ; deployment tools read as a soft reboot), 2 aborted because a restart is pending, or installed
 ; but flagpost.exe set no marker (NSIS's own code for an abort by the script), 1 cancelled by the
 ; user. It never restarts Windows itself.
 Unicode true
-!ifndef FLAGPOST_EXE | OUTFILE
-  !error "Define FLAGPOST_EXE and OUTFILE with -D"
+!ifndef FLAGPOST_EXE | README | OUTFILE
+  !error "Define FLAGPOST_EXE, README and OUTFILE with -D"
 !endif
 
 Name "Flagpost Example"
@@ -37,7 +37,7 @@ FunctionEnd
 
 Section "Example product"
   SetOutPath "$INSTDIR"
-  File "readme.txt"
+  File "/oname=readme.txt" "${README}"
 
   ; Unpacked to the installer's private temporary folder and removed with it.
   InitPluginsDir

@@ -18,13 +18,15 @@ WINEPREFIX=$1
 shift
 export WINEPREFIX
 # No Mono or Gecko download prompts; and no winemenubuilder, which writes menu entries and file
-# associations into the user's home (~/.local/share, ~/.config/menus) for every prefix. The
-# caller's own WINEDLLOVERRIDES would bring those back, so these replace it.
-export WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# associations into the user's home (~/.local/share, ~/.config/menus) for every prefix. No debug
+# channels either: the tests and tools read what Wine's programs print, and Wine's messages would
+# be mixed into it. The caller's own variables would bring all of that back, so these replace
+# them; to trace a run, call wine yourself with WINEPREFIX set to the prefix.
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
 # Where i386 programs are emulated and Wine's own 32-bit loader cannot leave low memory free,
-# the set-up made a tree with one that can (cmake/install-deps.sh, make_wine_tree).
-# shellcheck source=cmake/wine-tree.sh
+# the set-up made a tree with one that can (setup/install-deps.sh, make_wine_tree).
+# shellcheck source=wine/wine-tree.sh
 . "$(dirname "$0")/wine-tree.sh"
 wine32=wine wine64=/usr/lib/wine/wine64
 if [ -x "$wine_tree/lib/wine/wine" ] && i386_emulated; then

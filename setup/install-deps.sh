@@ -160,18 +160,18 @@ register_qemu() {
 
 # Debian 13's 32-bit Wine loader is a PIE and comes without a preloader: where i386 programs are
 # emulated, qemu puts it at 0x00400000, the one address at which an exe without relocations
-# (the NSIS stub) can load. There, cmake/wine.sh runs Wine from a tree of its own in build/,
-# whose 32-bit loader (cmake/wine-loader.c) is linked high; everything else in it is the
+# (the NSIS stub) can load. There, wine/wine.sh runs Wine from a tree of its own in build/,
+# whose 32-bit loader (wine/wine-loader.c) is linked high; everything else in it is the
 # system's Wine. Wine finds its other programs beside the running loader, so the tree holds its
 # own copy of the 64-bit loader too, and links for the rest. It is made anew when Wine or the
 # loader's source changes, beside the old one, and put in place with one rename.
-# shellcheck source=cmake/wine-tree.sh
-. "$here/wine-tree.sh"
+# shellcheck source=wine/wine-tree.sh
+. "$source_dir/wine/wine-tree.sh"
 make_wine_tree() {
     # ELF type 3 (ET_DYN) at byte 16: a position-independent executable.
     [ "$(od -An -tu2 -j16 -N2 /usr/lib/wine/wine | tr -d ' ')" = 3 ] || return 0
     i386_emulated || return 0
-    stamp="$(dpkg-query -W -f='${Version}' wine64) $(cksum <"$here/wine-loader.c")"
+    stamp="$(dpkg-query -W -f='${Version}' wine64) $(cksum <"$source_dir/wine/wine-loader.c")"
     [ "$(cat "$wine_tree/stamp" 2>/dev/null)" != "$stamp" ] || return 0
     say "i386 programs are emulated and Wine's 32-bit loader is a PIE: Wine runs from $wine_tree"
     mkdir -p "${wine_tree%/*}"
@@ -179,7 +179,7 @@ make_wine_tree() {
     mkdir -p "$new/lib/wine" "$new/share"
     gcc -m32 -O2 -fno-pic -fno-stack-protector -ffreestanding -nostdlib -no-pie \
         -Wl,-Ttext-segment=0x7d000000 -Wl,--export-dynamic -o "$new/lib/wine/wine" \
-        "$here/wine-loader.c" /lib/i386-linux-gnu/libc.so.6
+        "$source_dir/wine/wine-loader.c" /lib/i386-linux-gnu/libc.so.6
     cp /usr/lib/wine/wine64 "$new/lib/wine/wine64"
     ln -s /usr/lib/wine/wineserver "$new/lib/wine/wineserver"
     ln -s /usr/lib/x86_64-linux-gnu "$new/lib/x86_64-linux-gnu"
@@ -197,14 +197,14 @@ make_wine_tree() {
 # source tree. The lockfile names no registry: npm uses the one this machine is configured for.
 install_npm_packages() {
     npm_dir=$source_dir/build/npm
-    if cmp -s "$source_dir/package-lock.json" "$npm_dir/package-lock.json" &&
+    if cmp -s "$source_dir/examples/inno/package-lock.json" "$npm_dir/package-lock.json" &&
         [ -e "$npm_dir/node_modules/innosetup/bin/ISCC.exe" ]; then
         return 0
     fi
     say "installing Inno Setup's compiler from npm into $npm_dir"
     rm -rf "$npm_dir"
     mkdir -p "$npm_dir"
-    cp "$source_dir/package.json" "$source_dir/package-lock.json" "$npm_dir/"
+    cp "$source_dir/examples/inno/package.json" "$source_dir/examples/inno/package-lock.json" "$npm_dir/"
     # Its cache stays in build/ too, not in ~/.npm.
     (cd "$npm_dir" && npm ci --cache "$npm_dir/.cache" --ignore-scripts --no-audit --no-fund --loglevel=error) ||
         fail "npm could not install package-lock.json's innosetup into $npm_dir: is the registry that npm is" \

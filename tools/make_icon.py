@@ -5,7 +5,7 @@ One design, rendered at each size: 32x32 and 16x16 in 16 colours, 48/32/16 in 25
 and 48/32/16 in 32-bit colour with alpha, in that order. Every image is an uncompressed
 bitmap with its AND mask, so that Windows XP can read all of them.
 
-    python3 res/make_icon.py [--preview preview.png]
+    python3 tools/make_icon.py [--preview preview.png]
 """
 import math
 import struct
@@ -164,6 +164,6 @@ def png(canvas):
 
 if __name__ == "__main__":
     ico = icon_file()
-    Path(__file__).with_name("flagpost.ico").write_bytes(ico)
+    Path(__file__).resolve().parent.parent.joinpath("res", "flagpost.ico").write_bytes(ico)
     if len(sys.argv) == 3 and sys.argv[1] == "--preview":
         Path(sys.argv[2]).write_bytes(preview_png(ico))

@@ -29,6 +29,8 @@ import tempfile
 import time
 import zipfile
 
+from authenticode import signature, with_signature
+
 PROGRAM_NAME = "Flagpost"                           # the name a signature shows in Windows' prompts
 DOS_EPOCH = 315532800                               # 1980-01-01, the earliest date a zip entry holds
 # The packages whose versions can change the zip's bytes: compiler, assembler and linker, Windows
@@ -47,8 +49,6 @@ BUILD_ENV = {"PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8", "TZ": "UTC", "GIT_CON
 # git with these reads the tree's .gitattributes and nothing of the user's.
 PLAIN_GIT = ["git", "-c", "core.autocrlf=false", "-c", "core.eol=lf", "-c", "core.attributesFile=/dev/null"]
 GIT_TIMEOUT, BUILD_TIMEOUT = 120, 1800              # seconds; a build under qemu takes minutes, not half an hour
-WIN_CERTIFICATE = struct.Struct("<IHH")             # dwLength, wRevision, wCertificateType
-CERT_REVISION_2_0, CERT_TYPE_PKCS_SIGNED_DATA = 0x0200, 0x0002
 
 
 class Failure(Exception):
@@ -176,12 +176,11 @@ def build(work, source, commit):
                     "git show", env=env)
     env["SOURCE_DATE_EPOCH"] = epoch
     out = os.path.join(work, "out")
-    for command, what in ((["cmake", "-S", source, "-B", out, "-G", "Unix Makefiles", "-DCMAKE_BUILD_TYPE=Release",
-                            "-DBUILD_TESTING=OFF",
-                            "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(source, "cmake", "i686-w64-mingw32.cmake")],
-                           "cmake's configure step"),
+    # The commit's own preset says how it is configured (generator, toolchain file, build type);
+    # only the folder and the tests, which a release does not build, are ours.
+    for command, what in ((["cmake", "--preset", "mingw", "-B", out, "-DBUILD_TESTING=OFF"], "cmake's configure step"),
                           (["cmake", "--build", out, "--target", "flagpost"], "the build of flagpost.exe")):
-        code, log = run(command, env=env, timeout=BUILD_TIMEOUT)
+        code, log = run(command, env=env, cwd=source, timeout=BUILD_TIMEOUT)
         if code != 0:
             print(log[-3000:])
             raise Failure(f"{what} for {commit} failed")
@@ -229,62 +228,6 @@ def make_zip(version, commit, tag, epoch, source, unsigned, exe):
             entry.compress_type = zipfile.ZIP_STORED
             archive.writestr(entry, data)
     return buffer.getvalue()
-
-
-def pe_fields(exe):
-    """Offsets of the PE checksum and of the security directory entry (offset, size)."""
-    header = struct.unpack_from("<I", exe, 0x3C)[0]
-    if exe[header:header + 4] != b"PE\0\0":
-        raise struct.error("no PE signature")
-    magic = struct.unpack_from("<H", exe, header + 24)[0]
-    return header + 24 + 64, header + 24 + (96 if magic == 0x10B else 112) + 4 * 8
-
-
-def pe_checksum(exe, at):
-    total = 0
-    for (word,) in struct.iter_unpack("<H", exe[:at] + b"\0\0\0\0" + exe[at + 4:] + b"\0" * (len(exe) % 2)):
-        total += word
-        total = (total & 0xFFFF) + (total >> 16)
-    return (total + len(exe)) & 0xFFFFFFFF
-
-
-def signature(exe):
-    """The DER-encoded PKCS#7 signature that the exe's certificate table holds, or None if unsigned.
-    Raises struct.error for headers or a table that do not hold together."""
-    _, directory = pe_fields(exe)
-    offset, size = struct.unpack_from("<II", exe, directory)
-    if not offset and not size:
-        return None
-    length, _, _ = WIN_CERTIFICATE.unpack_from(exe, offset)
-    if not WIN_CERTIFICATE.size < length <= size or offset + size > len(exe):
-        raise struct.error("the certificate table runs outside the file")
-    der = exe[offset + 8:offset + length]
-    if der[:1] != b"\x30" or len(der) < 2:
-        raise struct.error("the certificate is not a DER sequence")
-    count, body = 0, der[1]
-    if body & 0x80:
-        count = body & 0x7F
-        if not 1 <= count <= 4 or len(der) < 2 + count:
-            raise struct.error("the certificate's length is not a definite DER length")
-        body = int.from_bytes(der[2:2 + count], "big")
-    if 2 + count + body > len(der):
-        raise struct.error("the certificate is longer than its table")
-    return der[:2 + count + body]
-
-
-def with_signature(unsigned, der):
-    """`unsigned` with `der` attached as osslsigncode attaches it: the file padded to 8 bytes, one
-    WIN_CERTIFICATE padded to 8, the security directory pointed at it, the PE checksum redone. Any
-    byte of a published signed exe outside this shape, junk in its table included, then differs."""
-    body = unsigned + b"\0" * (-len(unsigned) % 8)
-    padding = b"\0" * (-len(der) % 8)
-    table = WIN_CERTIFICATE.pack(WIN_CERTIFICATE.size + len(der) + len(padding), CERT_REVISION_2_0,
-                                 CERT_TYPE_PKCS_SIGNED_DATA) + der + padding
-    exe = bytearray(body + table)
-    at, directory = pe_fields(unsigned)
-    struct.pack_into("<II", exe, directory, len(body), len(table))
-    struct.pack_into("<I", exe, at, pe_checksum(bytes(exe), at))
-    return bytes(exe)
 
 
 def signing_files():

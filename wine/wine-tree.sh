@@ -1,5 +1,5 @@
 # Sourced by install-deps.sh and wine.sh: where the Wine tree with a high-linked 32-bit loader
-# lives (see cmake/wine-loader.c), and the test for the machines that need it. It is the
+# lives (see wine/wine-loader.c), and the test for the machines that need it. It is the
 # build's, like the prefixes: make clean removes it.
 wine_tree=$(cd "$(dirname "$0")/.." && pwd)/build/wine-tree
 

@@ -6,20 +6,23 @@
 Reads the zip within fixed bounds, checks that the tag v<version> in CLONE names the commit that
 BUILDINFO records and that this machine's build packages are the recorded ones, and only then
 rebuilds the whole zip from that commit with dist.py's own recipe, moves the published exe's
-signature onto the rebuilt exe, and compares the two zips byte for byte.
+signature onto the rebuilt exe, and compares the two zips byte for byte. When they differ, the
+rebuilt zip is kept beside ZIP as NAME.rebuilt.zip (or in a new temporary folder), to compare.
 Exit code 0: verified; 1: this zip is not what its tagged source makes; 2: could not check.
 """
 import hashlib
 import io
 import os
 import re
+import shlex
 import signal
 import struct
 import sys
+import tempfile
 import zipfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import dist  # noqa: E402  (the one recipe for making a release)
+import dist                                         # the one recipe for making a release
+from authenticode import signature, with_signature
 
 VERIFIED, NOT_VERIFIED, NOT_CHECKED = 0, 1, 2
 # Far above a release (a 60 KB zip of eight entries, the largest 30 KB) and far below memory.
@@ -180,7 +183,7 @@ def verify(zip_path, clone):
     version, commit, tag, recorded = read_buildinfo(entry(entries, "BUILDINFO"))
     published_exe = entry(entries, "flagpost.exe")
     try:
-        der = dist.signature(published_exe)
+        der = signature(published_exe)
     except struct.error as error:
         raise not_checked(f"cannot read flagpost.exe's headers or signature ({error})")
     check_tag(clone, tag, commit)
@@ -191,11 +194,35 @@ def verify(zip_path, clone):
         built_version, epoch, unsigned = dist.build(work, source, commit)
         if der:
             print("flagpost.exe carries an Authenticode signature: attaching it to the rebuilt exe")
-        exe = dist.with_signature(unsigned, der) if der else unsigned
+        exe = with_signature(unsigned, der) if der else unsigned
         rebuilt = dist.make_zip(built_version, commit, tag, epoch, source, unsigned, exe)
     if rebuilt == data:
         return f"every byte of the zip is what {tag} ({commit}) makes ({len(data)} bytes)"
+    keep_rebuilt(zip_path, rebuilt)
     raise not_verified(f"{difference(entries, zip_entries(rebuilt))}: this zip is not what {tag} makes")
+
+
+def keep_rebuilt(zip_path, rebuilt):
+    """Leaves the rebuilt zip where the reader can compare it with the published one: beside it,
+    or, where that folder cannot be written or the name is taken, in a new folder of its own.
+    Never over an existing file, nor through a link planted under that name."""
+    stem = os.path.basename(zip_path)[:-len(".zip")] if zip_path.endswith(".zip") else os.path.basename(zip_path)
+    name = stem[:100] + ".rebuilt.zip"
+    try:
+        path = os.path.join(os.path.dirname(os.path.abspath(zip_path)), name)
+        descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644)
+    except OSError:
+        try:
+            path = os.path.join(tempfile.mkdtemp(prefix="flagpost-rebuilt-"), name)
+            descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+        except OSError as error:            # the verdict stands; only the evidence is lost
+            print(f"the rebuilt zip could not be kept: {error.strerror}")
+            return
+    with os.fdopen(descriptor, "wb") as file:
+        file.write(rebuilt)
+    print(f"the rebuilt zip is kept as {path}")
+    print("diffoscope (Debian's package of that name) shows every difference between the two:")
+    print(f"  diffoscope {shlex.quote(zip_path)} {shlex.quote(path)}")
 
 
 def main(zip_path="", clone="."):
