@@ -365,6 +365,7 @@ class ExampleInstaller(Scenario):
             standin, setup = os.path.join(folder, "flagpost.exe"), os.path.join(folder, "setup.exe")
             shutil.copy(REGPROBE, standin)
             code, output = run("makensis", "-V2", f"-DFLAGPOST_EXE={standin}", f"-DOUTFILE={setup}",
+                               "-DREADME=" + os.path.join(EXAMPLES, "payload", "readme.txt"),
                                os.path.join(EXAMPLES, "nsis", "flagpost-example.nsi"))
             self.assertEqual(0, code, output)
             code, landed, output = self.install_into("flagpost-example-unelevated", f'"{windows_path(setup)}" /S '
