@@ -206,10 +206,9 @@ def keep_rebuilt(zip_path, rebuilt):
     """Leaves the rebuilt zip where the reader can compare it with the published one: beside it,
     or, where that folder cannot be written or the name is taken, in a new folder of its own.
     Never over an existing file, nor through a link planted under that name."""
-    stem = os.path.basename(zip_path)[:-len(".zip")] if zip_path.endswith(".zip") else os.path.basename(zip_path)
-    name = stem[:100] + ".rebuilt.zip"
+    name = os.path.basename(zip_path).removesuffix(".zip")[:100] + ".rebuilt.zip"
+    path = os.path.join(os.path.dirname(os.path.abspath(zip_path)), name)
     try:
-        path = os.path.join(os.path.dirname(os.path.abspath(zip_path)), name)
         descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644)
     except OSError:
         try:
