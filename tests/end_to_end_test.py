@@ -19,6 +19,8 @@ from command_lines import hostile_command_lines, started_lines, write_lines
 
 WINE_SH, PREFIX, FLAGPOST, REGPROBE, LAUNCHER, SETUP, MSI, INNO_SETUP = sys.argv[1:9]
 del sys.argv[1:9]
+# The build puts every test program in one folder.
+FLAGPOST_TESTS = os.path.join(os.path.dirname(LAUNCHER), "flagpost_tests.exe")
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
 CHECK_SCRIPT = os.path.join(EXAMPLES, "flagpost-check.cmd")
 SOURCE = os.path.normpath(os.path.join(EXAMPLES, ".."))
@@ -521,6 +523,25 @@ class ExampleBatch(Scenario):
         code, landed, output = self.install("flagpost-batch-stray", prelude=[path])
         self.assertEqual((1, False), (code, landed), output)
         self.assertIn("A restart is pending", output)
+
+
+class WindowsCases(Scenario):
+    """flagpost_tests.exe's cases of what Windows does, as the workflow's Windows job runs them."""
+
+    # Where Wine is known to do otherwise than Windows; each of these is a skip here.
+    WINE_DIFFERS = ["WindowsProof.MsiActionRunsAsLocalSystemAndAnImpersonatingOneCannot",
+                    "WindowsProof.MsiRebuildOfTheSameVersionReplacesTheFirst",
+                    "WindowsProof.StandardUserSetsNothingAndWritesNothingToItsVirtualStore"]
+
+    def test_required_windows_behaviour_fails_under_wine_naming_each_check(self):
+        code, output = wine(FLAGPOST_TESTS, "--gtest_filter=" + ":".join(self.WINE_DIFFERS),
+                            env={"FLAGPOST_REQUIRE_WINDOWS": "1"}, timeout=600)
+        self.assertEqual(1, code, output)
+        failed = re.findall(r"^\[  FAILED  \] (\S+) \(", output, re.MULTILINE)
+        self.assertEqual(self.WINE_DIFFERS, failed, output)
+        self.assertEqual(len(self.WINE_DIFFERS), output.count("not shown under Wine (FLAGPOST_REQUIRE_WINDOWS): "), output)
+        self.assertIn(f"flagpost_tests on Wine: {len(self.WINE_DIFFERS)} checks run "
+                      f"({len(self.WINE_DIFFERS)} failed), 0 skipped", output)
 
 
 if __name__ == "__main__":

@@ -55,6 +55,48 @@ inline LONG SetKeyDacl(const wchar_t* path, const wchar_t* sddl)
     return status;
 }
 
+// HKLM\Software\Ostrevane as a new ordinary key where the account `sid` may not create subkeys,
+// while LocalSystem and Administrators may do everything, inherited by what is made below it.
+// The descriptor goes in the create call itself: a DACL written afterwards needs a handle opened
+// with WRITE_DAC. ERROR_ALREADY_EXISTS when the key was there before.
+inline LONG CreateParentDenyingSubkeysTo(PSID sid)
+{
+    LPWSTR account;
+    if (!ConvertSidToStringSidW(sid, &account))
+        return static_cast<LONG>(GetLastError());
+    // 0x4 is KEY_CREATE_SUB_KEY; SDDL's CC would be a directory-service right.
+    std::wstring sddl = std::wstring(L"D:P(D;;0x4;;;") + account + L")(A;CI;KA;;;SY)(A;CI;KA;;;BA)";
+    LocalFree(account);
+    PSECURITY_DESCRIPTOR descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, NULL))
+        return static_cast<LONG>(GetLastError());
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+    HKEY key;
+    DWORD disposition = 0;
+    LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, MARKER_PARENT, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_READ,
+                                  &attributes, &key, &disposition);
+    LocalFree(descriptor);
+    if (status != ERROR_SUCCESS)
+        return status;
+    RegCloseKey(key);
+    return disposition == REG_CREATED_NEW_KEY ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS;
+}
+
+// Takes the marker and its parent away, as a restart would, whatever their DACLs said: each is
+// given access back first (Administrators own them). True when the parent is gone.
+inline bool RemoveMarkerAndParent()
+{
+    for (const wchar_t* path : {MARKER_PARENT, MARKER_KEY})
+        SetKeyDacl(path, ALLOW_EVERYONE);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, MARKER_KEY);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, MARKER_PARENT);
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, MARKER_PARENT, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return true;
+    RegCloseKey(key);
+    return false;
+}
+
 // The owner, group and DACL of HKLM\path, as the bytes of a self-relative descriptor in hex.
 inline LONG ReadKeySecurity(const wchar_t* path, std::string* hex)
 {

@@ -34,19 +34,11 @@ HWND FindMainWindow()
     return FindWindowW(L"FLAGPOST", L"Flagpost");
 }
 
-static void DeleteMarker()
-{
-    SetKeyDacl(MARKER_KEY, ALLOW_EVERYONE);     // a test may have locked it
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, MARKER_KEY);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, MARKER_PARENT);
-}
-
 void ProgramTest::SetUp()
 {
     LoadStringW(instance, IDS_TITLE, g_title, RESOURCE_STRING_CAPACITY);
     LoadStringW(instance, IDS_WINDOW_CLASS, g_windowClass, RESOURCE_STRING_CAPACITY);
-    DeleteMarker();
-    ASSERT_FALSE(KeyExists(MARKER_PARENT)) << "could not clear the marker left by an earlier run";
+    ASSERT_TRUE(RemoveMarkerAndParent()) << "could not clear the marker left by an earlier run";
     g_failAllocations = false;
     g_liveAllocations = 0;
 }
@@ -59,5 +51,70 @@ void ProgramTest::TearDown()
     while (PeekMessageW(&quit, NULL, 0, 0, PM_REMOVE))
         ;
     UnregisterClassW(L"FLAGPOST", instance);
-    DeleteMarker();
+    RemoveMarkerAndParent();
+}
+
+std::wstring ProgramFolder()
+{
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(NULL, path, MAX_PATH);
+    std::wstring folder(path, length > 0 && length < MAX_PATH ? length : 0);
+    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
+}
+
+long long RunToEnd(std::wstring commandLine, DWORD milliseconds)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process;
+    commandLine.push_back(L'\0');    // CreateProcessW may write into the line
+    if (!CreateProcessW(NULL, &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+    {
+        ADD_FAILURE() << "CreateProcessW failed with " << GetLastError() << ": " << testing::PrintToString(commandLine);
+        return -1;
+    }
+    long long result = -1;
+    DWORD exitCode;
+    if (WaitForSingleObject(process.hProcess, milliseconds) != WAIT_OBJECT_0)
+    {
+        TerminateProcess(process.hProcess, 1);
+        ADD_FAILURE() << "still running after " << milliseconds / 1000 << " s: " << testing::PrintToString(commandLine);
+    }
+    else if (GetExitCodeProcess(process.hProcess, &exitCode))
+        result = exitCode;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return result;
+}
+
+bool OnWine()
+{
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != NULL;
+}
+
+bool WineSkipsAllowed()
+{
+    wchar_t required[8] = L"";
+    DWORD length = GetEnvironmentVariableW(L"FLAGPOST_REQUIRE_WINDOWS", required, 8);
+    bool unset = length == 0 || (length == 1 && required[0] == L'0');
+    return OnWine() && unset;
+}
+
+namespace {
+
+// One line after the last check, for a reader of the log on either system.
+class Summary : public testing::EmptyTestEventListener
+{
+    void OnTestProgramEnd(const testing::UnitTest& tests) override
+    {
+        int skipped = tests.skipped_test_count();
+        std::printf("flagpost_tests on %s: %d checks run (%d failed), %d skipped%s\n", OnWine() ? "Wine" : "Windows",
+                    tests.test_to_run_count() - skipped, tests.failed_test_count(), skipped,
+                    skipped ? ": each names what Windows does; FLAGPOST_REQUIRE_WINDOWS=1 fails them" : "");
+    }
+};
+
+// Before gtest_main's main runs; the listener list owns it.
+const bool g_summaryListed = (testing::UnitTest::GetInstance()->listeners().Append(new Summary), true);
+
 }
