@@ -12,12 +12,14 @@
 # It changes the system only through apt, dpkg --add-architecture, one apt source (bookworm's
 # backports, only where qemu has to come from there and apt does not know them yet) and a
 # binfmt_misc entry (only where i386 programs cannot run). It never removes a package, never
-# deletes or rewrites what it did not make, and leaves apt able to read its sources. What it
-# makes for the project itself stays in the checkout's build/.
+# deletes or rewrites what it did not make, and leaves apt able to read its sources; an
+# architecture or source that it added and then could not use is taken away again. What it makes
+# for the project itself stays in the checkout's build/. apt's messages are read only in the C
+# locale: elsewhere they are translated.
 #
 # The tests run it against a made-up machine: FLAGPOST_SETUP_ROOT is a folder that stands for /,
 # and the commands it calls (apt-get, dpkg, dpkg-query, sudo, id) are stubs on PATH; it stops
-# before what it makes in the checkout.
+# before what it makes in the checkout, and the kernel's probes are stubs in that folder too.
 set -eu
 target=${1:-}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -56,15 +58,28 @@ missing_packages() {
 }
 
 # A static i386 program of 96 bytes that exits with 42 (exit through int 0x80). A shell runs a
-# file that the kernel refuses as a script, so only 42 says that i386 programs run.
+# file that the kernel refuses as a script, so only 42 says that i386 programs run. Both it and a
+# shell script that exits 0 run from build/, not from a temporary folder that may be mounted
+# noexec; where the script cannot run either (126), nothing can be told. 0: i386 programs run;
+# 1: they do not; 2: cannot tell.
+i386_probe() {
+    probe=$source_dir/build/i386-probe native=$source_dir/build/native-probe
+    if [ -n "$root" ]; then
+        probe=$root/i386-probe native=$root/native-probe
+    else
+        mkdir -p "$source_dir/build"
+        printf '\177\105\114\106\1\1\1\0\0\0\0\0\0\0\0\0\2\0\3\0\1\0\0\0\124\200\4\10\64\0\0\0\0\0\0\0\0\0\0\0\64\0\40\0\1\0\0\0\0\0\0\0\1\0\0\0\0\0\0\0\0\200\4\10\0\200\4\10\140\0\0\0\140\0\0\0\5\0\0\0\0\20\0\0\270\1\0\0\0\273\52\0\0\0\315\200' >"$probe"
+        printf '#!/bin/sh\nexit 0\n' >"$native"
+        chmod +x "$probe" "$native"
+    fi
+    ran=0
+    "$probe" >/dev/null 2>&1 || ran=$?
+    [ "$ran" -ne 42 ] || return 0
+    [ "$ran" -eq 126 ] && ! "$native" >/dev/null 2>&1 && return 2
+    return 1
+}
 i386_runs() {
-    probe=$work/i386-probe
-    printf '\177\105\114\106\1\1\1\0\0\0\0\0\0\0\0\0\2\0\3\0\1\0\0\0\124\200\4\10\64\0\0\0\0\0\0\0\0\0\0\0\64\0\40\0\1\0\0\0\0\0\0\0\1\0\0\0\0\0\0\0\0\200\4\10\0\200\4\10\140\0\0\0\140\0\0\0\5\0\0\0\0\20\0\0\270\1\0\0\0\273\52\0\0\0\315\200' >"$probe"
-    chmod +x "$probe"
-    [ -z "$root" ] || probe=$root/i386-probe
-    status=0
-    "$probe" >/dev/null 2>&1 || status=$?
-    [ "$status" -eq 42 ]
+    i386_probe
 }
 
 # The binfmt_misc entry that would take i386 programs, enabled or not: its magic is an ELF
@@ -91,23 +106,77 @@ usable_qemu() {
 }
 
 # apt's index targets, one line each, fields split by "|": TARGET_OF RELEASE REPO_URI ORIGIN
-# LABEL CODENAME, with "-" for a field that the target's Release file does not give (yet). Asked
-# of the command given (apt_preview or apt-get), apt_preview by default.
+# LABEL CODENAME ARCHITECTURE IDENTIFIER, with "-" for a field that the target's Release file does
+# not give (yet). Asked of the command given (apt_preview or apt-get), apt_preview by default.
 index_targets() {
-    "${1:-apt_preview}" indextargets | awk -F': ' -v OFS='|' '
+    LC_ALL=C.UTF-8 "${1:-apt_preview}" indextargets | awk -F': ' -v OFS='|' '
         function f(x) { return x == "" ? "-" : x }
-        function out() { if (uri != "") print f(of), f(rel), uri, f(origin), f(label), f(code); of = rel = uri = origin = label = code = "" }
+        function out() { if (uri != "") print f(of), f(rel), uri, f(origin), f(label), f(code), f(arch), f(id)
+                         of = rel = uri = origin = label = code = arch = id = "" }
         /^$/ { out(); next }
         $1 == "Target-Of" { of = $2 } $1 == "Release" { rel = $2 } $1 == "Repo-URI" { uri = $2 }
         $1 == "Origin" { origin = $2 } $1 == "Label" { label = $2 } $1 == "Codename" { code = $2 }
+        $1 == "Architecture" { arch = $2 } $1 == "Identifier" { id = $2 }
         END { out() }'
+}
+
+# The first of Debian's own suites (the release, -updates, -security, backports) for which apt has
+# an amd64 package list and no i386 one; empty when there is none. Others' suites may lack i386 on
+# purpose (Docker's archive has none). Asked of the command given, as index_targets.
+suite_without_i386() {
+    index_targets "$1" | awk -F'|' '$1 == "deb" && ($4 == "Debian" || $4 == "Debian Backports") && $8 == "Packages" {
+            has[$6 "|" $7] = 1; if ($7 == "amd64") suites[$6] = 1 }
+        END { for (suite in suites) if (!has[suite "|i386"]) { print suite; exit } }'
+}
+
+# Why a Debian suite has no i386 list: its own source names the architectures it gives, without
+# i386, or (by default) the list could not be fetched. One line for the user either way.
+no_i386_reason() {
+    for file in "$root"/etc/apt/sources.list.d/*.sources "$root"/etc/apt/sources.list.d/*.list "$root"/etc/apt/sources.list; do
+        [ -e "$file" ] || continue
+        # deb822 stanzas (Suites:, Architectures:) and one-line entries (deb [arch=…] URI SUITE …).
+        awk -v suite="$1" '
+            function lower_key(line) { return tolower(substr(line, 1, index(line, ":"))) }
+            function check() { if (index(" " suites " ", " " suite " ") && arches != "" && !index(" " arches " ", " i386 ")) found = 1
+                               suites = arches = "" }
+            /^[ \t]*$/ { check(); next }
+            lower_key($0) == "suites:" { suites = substr($0, 8) }
+            lower_key($0) == "architectures:" { arches = substr($0, 15) }
+            $1 == "deb" && $2 ~ /^\[/ { options = $0; sub(/^deb[ \t]*\[/, "", options); sub(/\].*/, "", options)
+                                        rest = $0; sub(/^[^]]*\][ \t]*/, "", rest); split(rest, words, /[ \t]+/)
+                                        if (match(options, /arch=[^ \t]*/)) { arches = substr(options, RSTART + 5, RLENGTH - 5)
+                                                                               gsub(",", " ", arches) }
+                                        suites = words[2]; check() }
+            END { check(); exit !found }' "$file" && {
+            printf '%s' "$1's source in $file names its architectures without i386: add i386 there (Architectures:" \
+                "or arch=), or remove this project's i386 needs from that source, then run make again"
+            return
+        }
+    done
+    printf '%s' "$1's i386 list could not be fetched (the mirror may be mid-sync); run make again later"
+}
+
+# Stops before anything is installed when one of Debian's suites lacks its i386 list, for the
+# command given (apt_preview or apt-get): i386 twins must come from the suite their amd64
+# packages come from. One more update first, after a pause, for a mirror that was mid-sync.
+require_i386_lists() {
+    [ -n "$wants_i386" ] || return 0
+    gap=$(suite_without_i386 "$1")
+    [ -n "$gap" ] || return 0
+    say "apt has no i386 list for $gap; updating once more in 10 seconds"
+    sleep 10
+    if [ "$1" = apt-get ]; then apt_root update || true; else apt_preview update >"$work/update.log" 2>&1 || true; fi
+    gap=$(suite_without_i386 "$1")
+    [ -n "$gap" ] || return 0
+    undo_unused
+    fail "$(no_i386_reason "$gap")"
 }
 
 # apt in a folder of its own: the machine's sources and status, but its own lists and cache, and
 # i386 beside the native architecture. Asking it changes nothing on the machine, needs no root,
 # and tells before anything is added whether apt can read a new source.
 apt_preview() {
-    apt-get -q -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" \
+    LC_ALL=C.UTF-8 apt-get -q -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" \
         -o Dir::Etc::SourceParts="$work/sources.list.d" -o APT::Sandbox::User="$(id -un)" \
         ${add_i386:+-o APT::Architectures::="$native" -o APT::Architectures::=i386} "$@"
 }
@@ -130,25 +199,42 @@ backports_source() {
         "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
 }
 
-# apt-get as root, waiting a while for a lock that another apt or dpkg holds; its messages are
-# kept so that a lock or an archive out of reach can be named.
+# apt-get as root, in the C locale so that a lock can be named; dpkg's questions and apt's
+# messages reach the terminal as they come and are kept. apt waits up to 2 minutes for dpkg's
+# lock by itself, but not for the lists' lock that `update` takes (apt 2.6 and 3.0): that wait is
+# done here, 2 minutes too.
 apt_root() {
-    status=0
-    # shellcheck disable=SC2086
-    $sudo env ${frontend:+DEBIAN_FRONTEND=$frontend} apt-get -q -o DPkg::Lock::Timeout=120 "$@" 2>"$work/apt.err" || status=$?
-    cat "$work/apt.err" >&2
-    if grep -q 'Could not get lock' "$work/apt.err"; then
-        fail "apt is locked by another program (above) and stayed so for 2 minutes; run make again when it is done"
-    fi
-    return $status
+    waited=0
+    while :; do
+        # shellcheck disable=SC2086
+        { { status=0
+            $sudo env LC_ALL=C.UTF-8 ${frontend:+DEBIAN_FRONTEND=$frontend} apt-get -q -o DPkg::Lock::Timeout=120 "$@" \
+                2>&1 1>&3 || status=$?
+            echo "$status" >"$work/apt.status"; } | tee "$work/apt.err" >&2; } 3>&1
+        status=$(cat "$work/apt.status")
+        grep -q 'Could not get lock' "$work/apt.err" || return "$status"
+        [ "$1" = update ] && [ "$waited" -lt 120 ] || break
+        sleep 5
+        waited=$((waited + 5))
+    done
+    undo_unused
+    fail "apt is locked by another program (above) and stayed so for 2 minutes; run make again when it is done"
 }
 
 apt_install() {
-    apt_root install --no-remove $assume_yes "$@" ||
+    apt_root install --no-remove $assume_yes "$@" || {
+        undo_unused
         fail "apt-get install $* failed (above); nothing was removed"
+    }
 }
 
 register_qemu() {
+    # Installing qemu may have brought an entry of its own (qemu-user-binfmt, systemd-binfmt).
+    entry=$(i386_binfmt_entry)
+    if [ -n "$entry" ] && grep -qx enabled "$entry"; then
+        say "binfmt_misc's ${entry##*/} appeared while qemu was installed; using it"
+        return
+    fi
     qemu_path=${1#"$root"}
     say "registering $qemu_path for i386 programs with binfmt_misc; it lasts until the next reboot"
     [ -e "$binfmt/register" ] || $sudo mount -t binfmt_misc binfmt_misc "$binfmt"
@@ -158,38 +244,18 @@ register_qemu() {
         $sudo tee "$binfmt/register" >/dev/null
 }
 
-# Debian 13's 32-bit Wine loader is a PIE and comes without a preloader: where i386 programs are
-# emulated, qemu puts it at 0x00400000, the one address at which an exe without relocations
-# (the NSIS stub) can load. There, wine/wine.sh runs Wine from a tree of its own in build/,
-# whose 32-bit loader (wine/wine-loader.c) is linked high; everything else in it is the
-# system's Wine. Wine finds its other programs beside the running loader, so the tree holds its
-# own copy of the 64-bit loader too, and links for the rest. It is made anew when Wine or the
-# loader's source changes, beside the old one, and put in place with one rename.
-# shellcheck source=wine/wine-tree.sh
-. "$source_dir/wine/wine-tree.sh"
-make_wine_tree() {
-    # ELF type 3 (ET_DYN) at byte 16: a position-independent executable.
-    [ "$(od -An -tu2 -j16 -N2 /usr/lib/wine/wine | tr -d ' ')" = 3 ] || return 0
-    i386_emulated || return 0
-    stamp="$(dpkg-query -W -f='${Version}' wine64) $(cksum <"$source_dir/wine/wine-loader.c")"
-    [ "$(cat "$wine_tree/stamp" 2>/dev/null)" != "$stamp" ] || return 0
-    say "i386 programs are emulated and Wine's 32-bit loader is a PIE: Wine runs from $wine_tree"
-    mkdir -p "${wine_tree%/*}"
-    new=$(mktemp -d "$wine_tree.XXXXXX")
-    mkdir -p "$new/lib/wine" "$new/share"
-    gcc -m32 -O2 -fno-pic -fno-stack-protector -ffreestanding -nostdlib -no-pie \
-        -Wl,-Ttext-segment=0x7d000000 -Wl,--export-dynamic -o "$new/lib/wine/wine" \
-        "$source_dir/wine/wine-loader.c" /lib/i386-linux-gnu/libc.so.6
-    cp /usr/lib/wine/wine64 "$new/lib/wine/wine64"
-    ln -s /usr/lib/wine/wineserver "$new/lib/wine/wineserver"
-    ln -s /usr/lib/x86_64-linux-gnu "$new/lib/x86_64-linux-gnu"
-    ln -s /usr/share/wine "$new/share/wine"
-    printf '%s\n' "$stamp" >"$new/stamp"
-    # The tree is reached through a link, so that swapping it is one rename.
-    ln -s "${new##*/}" "$new.link"
-    old=$(readlink "$wine_tree" 2>/dev/null || true)
-    mv -T "$new.link" "$wine_tree"
-    [ -z "$old" ] || rm -rf "${wine_tree%/*}/${old:?}"
+# What this run added and no longer needs, taken away again before it stops: the i386
+# architecture while no i386 package is installed, and the backports source while nothing
+# installed came from it.
+undo_unused() {
+    if [ -n "${added_i386:-}" ] && [ -z "$(dpkg-query -W -f='${db:Status-Status} ${Architecture}\n' 2>/dev/null |
+            awk '$1 == "installed" && $2 == "i386"')" ]; then
+        $sudo dpkg --remove-architecture i386 && say "the i386 architecture that this run added was removed again"
+    fi
+    if [ -n "${wrote_source:-}" ] && [ "$(dpkg-query -W -f='${db:Status-Status}' "$qemu_package" 2>/dev/null)" != installed ]; then
+        $sudo rm -f "$root$source_file" && say "$source_file, which this run wrote, was removed again"
+    fi
+    added_i386="" wrote_source=""
 }
 
 # Inno Setup's compiler, ISCC.exe, which Debian does not package: npm's innosetup package,
@@ -221,14 +287,15 @@ preview_packages() {
     done
     apt_preview update >"$work/update.log" 2>&1 || {
         cat "$work/update.log" >&2
-        say "apt-get update reported errors (above); going on with the lists it could read"
+        say "apt-get update reported errors (above)"
     }
+    require_i386_lists apt_preview
     case $qemu_release in
         bookworm-backports)
-            if [ -z "$(index_targets | awk -F'|' '$1 == "deb" && $2 == "bookworm-backports"')" ]; then
+            if [ -z "$(index_targets | awk -F'|' '$1 == "deb" && $6 == "bookworm-backports"')" ]; then
                 # Debian's own archive for this release, as apt reads its Release file, over the
                 # network: not Docker's or another vendor's, not a CD, a deb-src or a local file: one.
-                archive=$(index_targets | awk -F'|' '$1 == "deb" && $2 == "bookworm" && $4 == "Debian" &&
+                archive=$(index_targets | awk -F'|' '$1 == "deb" && $4 == "Debian" &&
                     $5 == "Debian" && $6 == "bookworm" && $3 ~ /^https?:\/\// { print $3; exit }')
                 [ -n "$archive" ] || fail "apt uses no Debian archive for bookworm over http or https that it" \
                     "can read, so bookworm-backports (for qemu 8 or later) has no address to come from"
@@ -243,7 +310,7 @@ preview_packages() {
     esac
     # Two installs, as below: qemu from its release, then the rest from the machine's own.
     : >"$work/plan"
-    [ -z "$qemu_package" ] || preview_install "$qemu_package${qemu_release:+/$qemu_release}"
+    [ -z "$qemu_package" ] || preview_install --no-install-recommends "$qemu_package${qemu_release:+/$qemu_release}"
     # shellcheck disable=SC2086
     [ -z "$missing" ] || preview_install $missing
     removed=$(sed -n 's/^Remv \([^ ]*\).*/\1/p' "$work/plan" | tr '\n' ' ')
@@ -255,15 +322,23 @@ preview_packages() {
 }
 
 work=$(mktemp -d)
+# dash runs no EXIT trap when a signal ends it, so Ctrl-C is caught as well.
 # shellcheck disable=SC2064  # the folder is known now
 trap "rm -rf '$work'" EXIT
+# shellcheck disable=SC2064
+trap "rm -rf '$work'; exit 130" INT TERM HUP
 
 # What this target needs of the machine, found without changing anything.
-add_i386="" qemu_package="" qemu_release="" register="" emulated=""
+add_i386="" qemu_package="" qemu_release="" register="" emulated="" added_i386="" wrote_source=""
 if [ "$target" = run ] || [ "$target" = test ]; then
     entry=$(i386_binfmt_entry)
     interpreter=$([ -z "$entry" ] || sed -n 's/^interpreter //p' "$entry")
-    if i386_runs; then
+    probe_status=0
+    i386_probe || probe_status=$?
+    if [ "$probe_status" -eq 2 ]; then
+        say "cannot tell whether this kernel runs i386 programs: not even a shell script runs from" \
+            "$source_dir/build (126: mounted noexec?); qemu is neither installed nor registered"
+    elif [ "$probe_status" -eq 0 ]; then
         # A registered emulator takes i386 programs before the kernel does.
         if [ -n "$entry" ] && grep -qx enabled "$entry"; then
             emulated=yes
@@ -273,6 +348,10 @@ if [ "$target" = run ] || [ "$target" = test ]; then
                      "this kernel runs i386 programs itself"
             fi
         fi
+    elif [ -n "$entry" ] && grep -qx enabled "$entry"; then
+        fail "this kernel runs no i386 programs, and binfmt_misc's ${entry##*/} (enabled, $interpreter) does not" \
+             "run them either. Point it at qemu 8 or later, or remove it (echo -1 > $entry) and run make again:" \
+             "this set-up then registers one of its own"
     elif [ -n "$entry" ]; then
         fail "this kernel runs no i386 programs, and binfmt_misc's ${entry##*/} ($(head -n 1 "$entry"), $interpreter)" \
              "does not run them either. Enable it (echo 1 > $entry) if it points at qemu 8 or later, or remove" \
@@ -292,7 +371,11 @@ if [ "$target" = run ] || [ "$target" = test ]; then
     [ -z "$emulated" ] || [ "$(os_field VERSION_CODENAME)" = bookworm ] || packages="$packages gcc"
 fi
 missing=$(missing_packages)
-case $missing in *:i386*) dpkg --print-foreign-architectures 2>/dev/null | grep -qx i386 || add_i386=yes ;; esac
+wants_i386=""
+case $missing in
+    *:i386*) wants_i386=yes
+             dpkg --print-foreign-architectures 2>/dev/null | grep -qx i386 || add_i386=yes ;;
+esac
 
 if [ -n "$missing$qemu_package$register" ]; then
     # Only a machine this was made for, and only with the rights to change it.
@@ -322,6 +405,10 @@ if [ -n "$missing$qemu_package$register" ]; then
     else
         fail "changing the system needs root, and there is no sudo. As root, run: sh '$here/install-deps.sh' $target"
     fi
+    if [ -n "$sudo" ] && [ ! -t 0 ] && ! sudo -n true 2>/dev/null; then
+        fail "sudo needs a password, and there is no terminal to ask on; run make on a terminal, or as root." \
+             "Nothing was changed"
+    fi
     # On a terminal apt asks its own question; elsewhere (CI, a script) it runs unattended.
     if [ -t 0 ]; then frontend="" assume_yes=""; else frontend=noninteractive assume_yes=-y; fi
 
@@ -333,14 +420,25 @@ if [ -n "$missing$qemu_package$register" ]; then
     [ -z "$source_file" ] || echo "  - a new apt source, $source_file: bookworm-backports from $archive, for qemu 8 or later"
     if [ -n "$missing$qemu_package" ]; then
         echo "  - apt-get update"
-        installs=${qemu_package:+ $qemu_package${qemu_release:+/$qemu_release}}
+        installs=${qemu_package:+ $qemu_package${qemu_release:+/$qemu_release} (this kernel runs no i386 programs)}
         [ -z "$missing" ] || installs="${installs:+$installs, then}$missing"
-        echo "  - apt-get install$installs; apt installs these $(grep -c '^Inst ' "$work/plan") packages:"
-        sed -n 's/^Inst \([^ ]*\).*/\1/p' "$work/plan" | tr '\n' ' ' | fold -s -w 96 | sed 's/^/      /'
+        echo "  - apt-get install$installs"
+        # apt's simulation: "Inst NAME (NEW …)" for a new package, "Inst NAME [OLD] (NEW …)" for an upgrade.
+        new=$(sed -n 's/^Inst \([^ ]*\) (.*/\1/p' "$work/plan" | awk '!seen[$0]++')
+        upgraded=$(sed -n 's/^Inst \([^ ]*\) \[.*/\1/p' "$work/plan" | awk '!seen[$0]++')
+        echo "    apt installs these $(printf '%s' "$new" | grep -c .) new packages (the ones to remove again):"
+        printf '%s\n' "$new" | tr '\n' ' ' | fold -s -w 96 | sed 's/^/      /'
         echo
+        if [ -n "$upgraded" ]; then
+            echo "    and, to keep each i386 library at its amd64 twin's version, upgrades these" \
+                 "$(printf '%s' "$upgraded" | grep -c .) (never to remove):"
+            printf '%s\n' "$upgraded" | tr '\n' ' ' | fold -s -w 96 | sed 's/^/      /'
+            echo
+        fi
     fi
     if [ -n "$register" ]; then
-        echo "  - a binfmt_misc entry qemu-i386 that hands i386 programs to qemu, until the next reboot"
+        echo "  - a binfmt_misc entry qemu-i386 that hands i386 programs to qemu, until the next reboot:" \
+             "this kernel runs no i386 programs"
         [ -e "$binfmt/register" ] || echo "    (mounting binfmt_misc on /proc/sys/fs/binfmt_misc first)"
     fi
     if [ -t 0 ] && [ -n "$add_i386$source_file$register" ]; then
@@ -349,18 +447,33 @@ if [ -n "$missing$qemu_package$register" ]; then
         case $answer in [yY]*) ;; *) fail "nothing was changed" ;; esac
     fi
 
-    [ -z "$add_i386" ] || $sudo dpkg --add-architecture i386
-    [ -z "$source_file" ] || backports_source "$archive" | $sudo tee "$root$source_file" >/dev/null
-    if [ -n "$missing$qemu_package" ] && ! apt_root update; then
-        # Some other source may fail for a while (a mirror in sync); ours must be readable.
-        if [ -n "$source_file" ] && ! backports_readable apt-get; then
-            $sudo rm -f "$root$source_file"
-            fail "apt-get update could not read $source_file (above), so it was removed again"
-        fi
-        say "apt-get update reported errors (above); going on with the lists it could read"
+    if [ -n "$add_i386" ]; then
+        $sudo dpkg --add-architecture i386
+        added_i386=yes
     fi
-    # qemu before any i386 package: their maintainer scripts are i386 programs.
-    [ -z "$qemu_package" ] || apt_install "$qemu_package${qemu_release:+/$qemu_release}"
+    if [ -n "$source_file" ]; then
+        # 0644 whatever the umask: apt, run as a user, reads it too.
+        backports_source "$archive" >"$work/backports.sources"
+        $sudo install -m 0644 "$work/backports.sources" "$root$source_file"
+        wrote_source=yes
+    fi
+    if [ -n "$missing$qemu_package" ]; then
+        if ! apt_root update; then
+            # Some other source may fail for a while (a mirror in sync); ours must be readable.
+            if [ -n "$source_file" ] && ! backports_readable apt-get; then
+                undo_unused
+                fail "apt-get update could not read $source_file (above), so it was removed again"
+            fi
+            updated_with_errors=yes
+        fi
+        require_i386_lists apt-get
+        [ -z "${updated_with_errors:-}" ] ||
+            say "apt-get update reported errors (above), but every list this needs is there; going on"
+    fi
+    # qemu before any i386 package: their maintainer scripts are i386 programs. Without its
+    # recommendations: qemu-user-binfmt would have systemd-binfmt register some thirty other
+    # architectures' emulators at every boot.
+    [ -z "$qemu_package" ] || apt_install --no-install-recommends "$qemu_package${qemu_release:+/$qemu_release}"
     if [ -n "$register" ]; then
         qemu=$(usable_qemu)
         [ -n "$qemu" ] || fail "no qemu-i386 of version 8 or later after installing $qemu_package"
@@ -373,5 +486,5 @@ fi
 
 # What the project makes for itself, in the checkout; the tests' made-up machine has none of it.
 [ -z "$root" ] || exit 0
-case $target in run | test) make_wine_tree ;; esac
+case $target in run | test) sh "$source_dir/wine/make-tree.sh" ;; esac
 [ "$target" != test ] || install_npm_packages

@@ -14,44 +14,71 @@ import unittest
 
 SCRIPT = sys.argv.pop(1)
 TOOLS = ["sh", "dirname", "sed", "tr", "head", "chmod", "cut", "grep", "awk", "cat", "env", "tee", "cp",
-         "mkdir", "rm", "mktemp", "fold", "od", "cksum", "ln", "mv", "readlink", "cmp"]
+         "mkdir", "rm", "mktemp", "fold", "od", "cksum", "ln", "mv", "readlink", "cmp", "install"]
 DEBIAN_12 = 'PRETTY_NAME="Debian GNU/Linux 12 (bookworm)"\nID=debian\nVERSION_CODENAME=bookworm\n'
 STUBS = {
-    "sudo": 'echo "sudo $*" >>"$FLAGPOST_SETUP_ROOT/log"; exec "$@"',
+    # -n: whether it may go on without asking for a password.
+    "sudo": '[ "$1" != -n ] || { [ ! -e "$FLAGPOST_SETUP_ROOT/sudo-wants-password" ]; exit; }\n'
+            'echo "sudo $*" >>"$FLAGPOST_SETUP_ROOT/log"; exec "$@"',
+    "sleep": 'exit 0',
     "id": 'case $1 in -u) echo "$FAKE_UID" ;; *) echo someone ;; esac',
     "dpkg": 'echo "dpkg $*" >>"$FLAGPOST_SETUP_ROOT/log"; [ "$1" != --print-architecture ] || echo "$FAKE_ARCH"',
     "dpkg-query": 'exit 1',
-    # indextargets: the machine's targets, then bookworm-backports where a source for it was
-    # written into the folder that the call names; -s install: an Inst line for each package.
-    "apt-get": r'''echo "apt-get $*" >>"$FLAGPOST_SETUP_ROOT/log"
-parts=$FLAGPOST_SETUP_ROOT/etc/apt/sources.list.d
+    # indextargets: the machine's targets (after the real update, indextargets.real where there
+    # is one), then bookworm-backports where a source for it was written into the folder that the
+    # call names; -s install: an Inst line for each package, and the upgrades file; install: a
+    # German lock message where the file locked is, unless the C locale is asked for.
+    "apt-get": r"""echo "apt-get $*" >>"$FLAGPOST_SETUP_ROOT/log"
+parts=$FLAGPOST_SETUP_ROOT/etc/apt/sources.list.d targets=$FLAGPOST_SETUP_ROOT/indextargets
 for a; do case $a in Dir::Etc::SourceParts=*) parts=${a#*=} ;; esac; done
+[ "$parts" != "$FLAGPOST_SETUP_ROOT/etc/apt/sources.list.d" ] || [ ! -e "$targets.real" ] || targets=$targets.real
 case " $* " in
     *" indextargets "*)
-        cat "$FLAGPOST_SETUP_ROOT/indextargets"
-        [ ! -e "$parts/flagpost-bookworm-backports.sources" ] || printf '\n%s\n%s\n%s\n%s\n%s\n%s\n' "Target-Of: deb" \
-            "Release: bookworm-backports" "Repo-URI: $(sed -n 's/^URIs: //p' "$parts/flagpost-bookworm-backports.sources")" \
-            "Origin: Debian" "Label: Debian" "Codename: bookworm-backports" ;;
+        cat "$targets"
+        for arch in amd64 i386; do
+            [ ! -e "$parts/flagpost-bookworm-backports.sources" ] || printf '\n%s\n%s\n%s\n%s\n%s\n%s\n%s\n%s\n' \
+                "Target-Of: deb" "Release: bookworm-backports" \
+                "Repo-URI: $(sed -n 's/^URIs: //p' "$parts/flagpost-bookworm-backports.sources")" \
+                "Origin: Debian Backports" "Label: Debian Backports" "Codename: bookworm-backports" \
+                "Architecture: $arch" "Identifier: Packages"
+        done ;;
     *" -s install "*)
         for p; do
             [ "${after:-}" != -t ] || { after=; continue; }
             case $p in -* | install | *=*) after=$p ;; *) echo "Inst $p (1.0 Debian:12)" ;; esac
         done
-        cat "$FLAGPOST_SETUP_ROOT/removes" 2>/dev/null || true ;;
-    *" install "*qemu-user*)
-        printf '#!/bin/sh\necho "qemu-i386 version 10.0.2"\n' >"$FLAGPOST_SETUP_ROOT/usr/bin/qemu-i386"
-        chmod +x "$FLAGPOST_SETUP_ROOT/usr/bin/qemu-i386" ;;
-esac''',
+        cat "$FLAGPOST_SETUP_ROOT/upgrades" "$FLAGPOST_SETUP_ROOT/removes" 2>/dev/null || true ;;
+    *" install "*)
+        if [ -e "$FLAGPOST_SETUP_ROOT/locked" ]; then
+            if [ "${LC_ALL:-}" = C.UTF-8 ]; then
+                echo "E: Could not get lock /var/lib/dpkg/lock-frontend. It is held by process 4242 (apt-get)" >&2
+            else
+                echo "E: Sperre /var/lib/dpkg/lock-frontend konnte nicht bezogen werden. Sie wird von Prozess 4242 (apt-get) gehalten." >&2
+            fi
+            exit 100
+        fi
+        case " $* " in *qemu-user*)
+            printf '#!/bin/sh\necho "qemu-i386 version 10.0.2"\n' >"$FLAGPOST_SETUP_ROOT/usr/bin/qemu-i386"
+            chmod +x "$FLAGPOST_SETUP_ROOT/usr/bin/qemu-i386"
+            [ ! -e "$FLAGPOST_SETUP_ROOT/qemu-brings-entry" ] || printf 'enabled\ninterpreter /usr/bin/qemu-i386\n%s\n' \
+                "magic 7f454c4601010100000000000000000002000300" >"$FLAGPOST_SETUP_ROOT/proc/sys/fs/binfmt_misc/qemu-i386" ;;
+        esac ;;
+esac""",
 }
-# The kernel: i386 programs run natively, or once binfmt_misc hands them to qemu.
-I386_PROBE = r'''[ ! -e "$FLAGPOST_SETUP_ROOT/i386-native" ] || exit 42
+# The kernel: i386 programs run natively, or once binfmt_misc hands them to qemu; the shell gives
+# 126 for a program that the kernel refuses, and for any program in a folder mounted noexec.
+I386_PROBE = r"""[ ! -e "$FLAGPOST_SETUP_ROOT/noexec" ] || exit 126
+[ ! -e "$FLAGPOST_SETUP_ROOT/i386-native" ] || exit 42
 grep -q '^:qemu-i386:' "$FLAGPOST_SETUP_ROOT/proc/sys/fs/binfmt_misc/register" 2>/dev/null && exit 42
-exit 126'''
+grep -qx enabled "$FLAGPOST_SETUP_ROOT/proc/sys/fs/binfmt_misc/qemu-i386" 2>/dev/null && exit 42
+exit 126"""
+NATIVE_PROBE = '[ ! -e "$FLAGPOST_SETUP_ROOT/noexec" ] || exit 126'
 
 
-def target(of, release, uri, origin="Debian", label="Debian", codename=None):
-    return (f"Target-Of: {of}\nRelease: {release}\nRepo-URI: {uri}\nOrigin: {origin}\nLabel: {label}\n"
-            f"Codename: {codename or release}\n\n")
+def target(of, release, uri, origin="Debian", label="Debian", codename=None, archs=("amd64", "i386")):
+    """apt's index targets of one source line: a package list for each architecture."""
+    return "".join(f"Target-Of: {of}\nRelease: {release}\nRepo-URI: {uri}\nOrigin: {origin}\nLabel: {label}\n"
+                   f"Codename: {codename or release}\nArchitecture: {arch}\nIdentifier: Packages\n\n" for arch in archs)
 
 
 # Before Debian's own archive: Docker's, a CD, a deb-src stanza and a local mirror, all for bookworm.
@@ -73,7 +100,7 @@ class InstallDeps(unittest.TestCase):
             os.makedirs(os.path.join(self.root, folder))
         for tool in TOOLS:
             os.symlink(shutil.which(tool), os.path.join(self.root, "bin", tool))
-        for name, body in dict(STUBS, **{"../i386-probe": I386_PROBE}).items():
+        for name, body in dict(STUBS, **{"../i386-probe": I386_PROBE, "../native-probe": NATIVE_PROBE}).items():
             self.write("bin/" + name, "#!/bin/sh\n" + body + "\n", mode=0o755)
         self.write("proc/sys/fs/binfmt_misc/register", "")
         self.write("etc/os-release", DEBIAN_12)
@@ -88,12 +115,12 @@ class InstallDeps(unittest.TestCase):
             file.write(text)
         os.chmod(path, mode)
 
-    def install_deps(self, uid="0", arch="amd64", target="run"):
+    def install_deps(self, uid="0", arch="amd64", target="run", env=None, umask=0o022):
         """(exit code, output, the stubs' log of calls) of install-deps.sh TARGET, without a terminal."""
-        env = {"PATH": os.path.join(self.root, "bin"), "FLAGPOST_SETUP_ROOT": self.root, "FAKE_UID": uid,
-               "FAKE_ARCH": arch, "TMPDIR": self.root}
+        env = dict({"PATH": os.path.join(self.root, "bin"), "FLAGPOST_SETUP_ROOT": self.root, "FAKE_UID": uid,
+                    "FAKE_ARCH": arch, "TMPDIR": self.root}, **(env or {}))
         done = subprocess.run(["sh", SCRIPT, target], env=env, stdin=subprocess.DEVNULL, capture_output=True,
-                              text=True, timeout=60)
+                              text=True, timeout=60, preexec_fn=lambda: os.umask(umask))
         calls = []
         if os.path.exists(os.path.join(self.root, "log")):
             with open(os.path.join(self.root, "log")) as log:
@@ -104,14 +131,21 @@ class InstallDeps(unittest.TestCase):
         return [call for call in calls if call.startswith(("sudo", "dpkg --add")) or " install " in call and " -s " not in call]
 
     def test_without_i386_qemu_comes_from_debian_archive_and_runs_before_any_i386_package(self):
-        code, output, calls = self.install_deps(uid="1000")
+        self.write("upgrades", "Inst systemd [252.30-1~deb12u2] (252.31-1~deb12u1 Debian-Security:12/oldstable-security [amd64])\n")
+        code, output, calls = self.install_deps(uid="1000", umask=0o077)
         self.assertEqual(0, code, output)
-        with open(os.path.join(self.root, "etc/apt/sources.list.d/flagpost-bookworm-backports.sources")) as file:
+        source = os.path.join(self.root, "etc/apt/sources.list.d/flagpost-bookworm-backports.sources")
+        with open(source) as file:
             self.assertIn(f"URIs: {DEBIAN_ARCHIVE}\nSuites: bookworm-backports\n", file.read())
+        self.assertEqual(0o644, os.stat(source).st_mode & 0o777, "apt run as a user could not read the source")
+        # Upgrades are listed apart from what is new, which the documented undo removes.
+        new, upgraded = output.split("(the ones to remove again):\n")[1].split("(never to remove):\n")
+        self.assertNotIn("systemd", new)
+        self.assertEqual("systemd", upgraded.split("\n")[0].strip())
         installs = [call for call in calls if call.startswith("apt-get") and " install " in call and " -s " not in call]
         self.assertTrue(all(" --no-remove " in call for call in installs), installs)
         self.assertEqual(2, len(installs), installs)
-        self.assertTrue(installs[0].endswith(" -y qemu-user/bookworm-backports"), installs[0])
+        self.assertTrue(installs[0].endswith(" -y --no-install-recommends qemu-user/bookworm-backports"), installs[0])
         self.assertNotIn(":i386", installs[0])
         self.assertIn("wine32:i386", installs[1])
         self.assertIn("registering /usr/bin/qemu-i386 for i386 programs with binfmt_misc", output)
@@ -126,9 +160,64 @@ class InstallDeps(unittest.TestCase):
         self.assertEqual([], os.listdir(os.path.join(self.root, "etc/apt/sources.list.d")))
         self.assertNotIn("a new apt source", output)
 
+    def test_a_debian_suite_without_its_i386_list_stops_before_anything_is_installed(self):
+        security = target("deb", "bookworm-security", "http://security.invalid/debian-security/",
+                          label="Debian-Security", archs=("amd64",))
+        without_i386 = TARGETS.replace(target("deb", "bookworm-security", "http://security.invalid/debian-security/",
+                                              label="Debian-Security"), security)
+        line = "bookworm-security's i386 list could not be fetched (the mirror may be mid-sync); run make again later"
+        for seen_by in ("indextargets", "indextargets.real"):
+            with self.subTest(seen_by=seen_by):
+                self.setUp()
+                self.write(seen_by, without_i386)
+                code, output, calls = self.install_deps()
+                self.assertEqual(1, code, output)
+                self.assertEqual(line, output.strip().splitlines()[-1].removeprefix("install-deps: "))
+                self.assertEqual([], [call for call in calls if " install " in call and " -s " not in call])
+                added = "dpkg --add-architecture i386" in calls
+                self.assertEqual(added, "dpkg --remove-architecture i386" in calls, "the architecture stayed behind")
+                self.assertEqual(added, seen_by == "indextargets.real", calls)
+                self.assertEqual([], os.listdir(os.path.join(self.root, "etc/apt/sources.list.d")))
+        # A source that gives amd64 alone says so; Docker's archive, which has no i386, is no fault.
+        self.setUp()
+        self.write("indextargets", without_i386)
+        self.write("etc/apt/sources.list.d/debian.sources", "Types: deb\nURIs: http://security.invalid/debian-security/\n"
+                   "Suites: bookworm-security\nComponents: main\nArchitectures: amd64\n")
+        code, output, calls = self.install_deps()
+        self.assertEqual(1, code, output)
+        self.assertIn("bookworm-security's source in ", output.strip().splitlines()[-1])
+        self.assertIn("names its architectures without i386", output)
+        self.setUp()
+        self.write("indextargets", TARGETS + target("deb", "bookworm", "https://docker2.invalid/linux/debian/",
+                                                    "Docker", "Docker CE", archs=("amd64",)))
+        code, output, calls = self.install_deps()
+        self.assertEqual(0, code, output)
+
+    def test_what_the_kernel_and_apt_answer_is_read_as_it_is_meant(self):
+        # An enabled i386 entry that arrives with qemu is used, not registered over.
+        self.write("qemu-brings-entry", "")
+        code, output, calls = self.install_deps()
+        self.assertEqual(0, code, output)
+        self.assertIn("binfmt_misc's qemu-i386 appeared while qemu was installed; using it", output)
+        self.assertEqual([], [call for call in calls if "binfmt_misc/register" in call])
+        # A probe that cannot run at all (a noexec checkout) tells nothing: no qemu, no entry.
+        self.setUp()
+        self.write("noexec", "")
+        code, output, calls = self.install_deps()
+        self.assertIn("cannot tell whether this kernel runs i386 programs", output)
+        self.assertEqual([], [call for call in calls if "qemu" in call or "binfmt_misc" in call], output)
+        # A lock, whatever the user's language.
+        self.setUp()
+        self.write("locked", "")
+        code, output, calls = self.install_deps(env={"LANG": "de_DE.UTF-8", "LC_ALL": "de_DE.UTF-8"})
+        self.assertEqual(1, code, output)
+        self.assertIn("apt is locked by another program (above) and stayed so for 2 minutes", output)
+        self.assertIn("Could not get lock /var/lib/dpkg/lock-frontend", output)
+
     def test_machines_it_cannot_serve_stop_with_one_line_and_change_nothing(self):
         lmde = 'PRETTY_NAME="LMDE 6 (faye)"\nID=linuxmint\nID_LIKE=debian\nVERSION_CODENAME=faye\nDEBIAN_CODENAME=bookworm\n'
         cases = [({"uid": "1000"}, ("bin/sudo", None), "there is no sudo. As root, run: sh '"),
+                 ({"uid": "1000"}, ("sudo-wants-password", ""), "sudo needs a password, and there is no terminal"),
                  ({"arch": "arm64"}, None, "this machine is arm64; Flagpost is built and tested on amd64 only"),
                  ({}, ("etc/os-release", lmde), "this is LMDE 6 (faye), based on Debian bookworm, not Debian itself"),
                  ({}, ("etc/os-release", "ID=fedora\n"), "this is fedora, not Debian"),

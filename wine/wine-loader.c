@@ -8,7 +8,7 @@
  * command line. ntdll finds Wine's other programs in the folder that holds this one.
  *
  * No C runtime start files and no headers: only the compiler and binutils are needed, and the
- * i386 libc that wine32:i386 brings. setup/install-deps.sh builds it (make_wine_tree).
+ * i386 libc that wine32:i386 brings. make-tree.sh builds it, when the set-up calls it.
  */
 #define RTLD_NOW 2
 

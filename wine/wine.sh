@@ -25,7 +25,7 @@ export WINEPREFIX
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
 # Where i386 programs are emulated and Wine's own 32-bit loader cannot leave low memory free,
-# the set-up made a tree with one that can (setup/install-deps.sh, make_wine_tree).
+# the set-up made a tree with one that can (wine/make-tree.sh).
 # shellcheck source=wine/wine-tree.sh
 . "$(dirname "$0")/wine-tree.sh"
 wine32=wine wine64=/usr/lib/wine/wine64
