@@ -38,7 +38,7 @@ run:
 	@$(SETUP) run
 	@$(CONFIGURE)
 	@cmake --build --preset mingw --target flagpost regprobe
-	@sh wine/run-marker.sh build
+	@sh tools/run-marker.sh build/paths.txt
 
 test:
 	@$(SETUP) test
@@ -53,13 +53,11 @@ configure:
 
 bench: configure
 	@cmake --build --preset mingw --target flagpost minimal
-	@/usr/bin/python3 tools/bench.py $(CURDIR)/wine/wine.sh $(CURDIR)/build/wineprefix \
-		$(CURDIR)/build/flagpost.exe $(CURDIR)/build/minimal.exe
+	@/usr/bin/python3 tools/bench.py build/paths.txt
 
 screenshot: configure
 	@cmake --build --preset mingw --target flagpost about_shot
-	@xvfb-run -a -s "-screen 0 1024x768x24" /usr/bin/python3 tools/screenshot.py $(CURDIR)/wine/wine.sh \
-		$(CURDIR)/build/wineprefix-x11 $(CURDIR)/build/about_shot.exe $(CURDIR)/build/flagpost.exe $(CURDIR)/docs
+	@xvfb-run -a -s "-screen 0 1024x768x24" /usr/bin/python3 tools/screenshot.py build/paths.txt
 
 # Both build the commit in a temporary folder of their own, never in build/; they need the build
 # toolchain, git, Python and osslsigncode, and nothing of Wine.

@@ -32,7 +32,7 @@ fail() { printf 'install-deps: %s\n' "$*" >&2; exit 1; }
 
 build_packages="make cmake python3 g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest"
 run_packages="$build_packages wine wine64 wine32:i386"
-test_packages="$run_packages python3-pefile icoutils xvfb xauth x11-utils hyperfine openssl nsis wixl msitools
+test_packages="$run_packages python3-pefile xvfb xauth x11-utils hyperfine openssl nsis wixl msitools
                python3-yaml unzip git osslsigncode"
 release_packages="make cmake python3 g++-mingw-w64-i686 binutils-mingw-w64-i686 git osslsigncode"
 case $target in

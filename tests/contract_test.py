@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The binary contract of flagpost.exe, read with pefile: header, hardening, imports, resources.
 
-    contract_test.py path/to/flagpost.exe path/to/flagpost.map
+    contract_test.py BUILD_PATHS     (flagpost.exe and its link map; see build_paths.py)
 """
 import re
 import struct
@@ -12,7 +12,10 @@ import xml.etree.ElementTree as ElementTree
 
 import pefile
 
-EXE, LINK_MAP = sys.argv.pop(1), sys.argv.pop(1)
+import build_paths
+
+PATHS = build_paths.from_arguments()
+EXE, LINK_MAP = PATHS["flagpost"], PATHS["flagpost_map"]
 RT_ICON, RT_MENU, RT_DIALOG, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 4, 5, 6, 14, 16, 24
 EN_US = 0x0409
 

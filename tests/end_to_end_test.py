@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """flagpost.exe run for real under Wine, its marker read back with Wine's reg.exe and regprobe; and
-what users run around it: examples/flagpost-check.cmd and the example installers (NSIS, MSI, batch,
+what users run around it: docs/flagpost-check.cmd and the example installers (NSIS, MSI, batch,
 Inno Setup).
 
-    end_to_end_test.py WINE_SH PREFIX FLAGPOST_EXE REGPROBE_EXE LAUNCHER_EXE SETUP_EXE MSI INNO_SETUP_EXE
+    end_to_end_test.py BUILD_PATHS [NAME=VALUE ...]     (see build_paths.py)
 
 Each scenario runs in one Wine boot (a persistent wineserver); `wineserver -k` is the restart.
 """
@@ -15,15 +15,15 @@ import sys
 import tempfile
 import unittest
 
+import build_paths
 from command_lines import hostile_command_lines, started_lines, write_lines
 
-WINE_SH, PREFIX, FLAGPOST, REGPROBE, LAUNCHER, SETUP, MSI, INNO_SETUP = sys.argv[1:9]
-del sys.argv[1:9]
-# The build puts every test program in one folder.
-FLAGPOST_TESTS = os.path.join(os.path.dirname(LAUNCHER), "flagpost_tests.exe")
-EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
-CHECK_SCRIPT = os.path.join(EXAMPLES, "flagpost-check.cmd")
-SOURCE = os.path.normpath(os.path.join(EXAMPLES, ".."))
+PATHS = build_paths.from_arguments()
+WINE_SH, PREFIX, FLAGPOST, REGPROBE, STANDIN, LAUNCHER, FLAGPOST_TESTS, SETUP, MSI, INNO_SETUP, SOURCE = (
+    PATHS[name] for name in ("wine_sh", "prefix", "flagpost", "regprobe", "standin", "launcher", "flagpost_tests",
+                             "example_setup", "example_msi", "example_inno", "source"))
+EXAMPLES = os.path.join(SOURCE, "examples")
+CHECK_SCRIPT = os.path.join(SOURCE, "docs", "flagpost-check.cmd")
 UNINSTALL = r"Software\Microsoft\Windows\CurrentVersion\Uninstall"
 ENV = dict(os.environ, WINEPREFIX=PREFIX)
 
@@ -275,7 +275,7 @@ class Marker(Scenario):
 
 
 class CheckScript(Scenario):
-    """examples/flagpost-check.cmd, as a user runs it: cmd.exe, the exe's path as its argument.
+    """docs/flagpost-check.cmd, as a user runs it: cmd.exe, the exe's path as its argument.
     The 64-bit cmd.exe unless a case asks for the 32-bit one."""
 
     def check(self, exe=FLAGPOST, env=None, cmd=CMD64, script=CHECK_SCRIPT):
@@ -324,11 +324,11 @@ class CheckScript(Scenario):
         self.assertEqual(VOLATILE, probe(MARKER), "the marker the check found is gone or changed")
 
     def stand_in(self, standin=None):
-        """regprobe as a faulty flagpost.exe: an ordinary marker and parent, or with `standin`
+        """A faulty flagpost.exe: an ordinary marker and parent, or with `standin`
         'ordinary-parent', an ordinary parent and a volatile marker."""
         with tempfile.TemporaryDirectory() as folder:
             exe = os.path.join(folder, "flagpost.exe")
-            shutil.copy(REGPROBE, exe)
+            shutil.copy(STANDIN, exe)
             return self.check(exe, env=standin and {"FLAGPOST_STANDIN": standin})
 
     def test_a_flagpost_that_makes_ordinary_keys_fails_the_volatility_checks(self):
@@ -365,7 +365,7 @@ class ExampleInstaller(Scenario):
     def test_a_flagpost_that_sets_nothing_asks_for_no_restart(self):
         with tempfile.TemporaryDirectory() as folder:
             standin, setup = os.path.join(folder, "flagpost.exe"), os.path.join(folder, "setup.exe")
-            shutil.copy(REGPROBE, standin)
+            shutil.copy(STANDIN, standin)
             code, output = run("makensis", "-V2", f"-DFLAGPOST_EXE={standin}", f"-DOUTFILE={setup}",
                                "-DREADME=" + os.path.join(EXAMPLES, "payload", "readme.txt"),
                                os.path.join(EXAMPLES, "nsis", "flagpost-example.nsi"))
@@ -508,7 +508,7 @@ class ExampleBatch(Scenario):
         self.assertEqual((3010, True), (code, landed), output)
 
     def test_a_flagpost_that_sets_nothing_is_no_success(self):
-        shutil.copy(REGPROBE, os.path.join(self.folder, "flagpost.exe"))
+        shutil.copy(STANDIN, os.path.join(self.folder, "flagpost.exe"))
         code, landed, output = self.install("flagpost-batch-unelevated", env={"FLAGPOST_STANDIN": "nothing"})
         self.assertEqual(2, code, output)
         self.assertIn("no reboot-pending marker is set: not elevated?", output)

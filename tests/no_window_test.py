@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """No window of flagpost.exe ever reaches the screen, not even briefly, under Wine's X11 driver.
 
-    xvfb-run -a no_window_test.py WINE_SH PREFIX FLAGPOST_EXE LAUNCHER_EXE FLAGPOST_TESTS_EXE
+    xvfb-run -a no_window_test.py BUILD_PATHS     (see build_paths.py)
 
 PREFIX is a prefix of its own that uses the X11 driver. xev records every window mapped on the
 root window while flagpost.exe runs 20 times, through launcher.exe, which checks after each run
@@ -15,8 +15,11 @@ import tempfile
 import time
 import unittest
 
-WINE_SH, PREFIX, FLAGPOST, LAUNCHER, FLAGPOST_TESTS = sys.argv[1:6]
-del sys.argv[1:6]
+import build_paths
+
+PATHS = build_paths.from_arguments()
+WINE_SH, PREFIX, FLAGPOST, LAUNCHER, FLAGPOST_TESTS = (
+    PATHS[name] for name in ("wine_sh", "prefix_x11", "flagpost", "launcher", "flagpost_tests"))
 ENV = dict(os.environ, WINEPREFIX=PREFIX, FLAGPOST_GRAPHICS="x11")
 SHOWS_A_WINDOW = "--gtest_filter=WindowShellTest.PaintLeavesNothingToRepaint"
 RUNS = 20

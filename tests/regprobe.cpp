@@ -4,11 +4,6 @@
 //   regprobe --allow KEY       allow Everyone every right on HKLM\KEY again
 //   regprobe --security KEY    print the owner, group and DACL of HKLM\KEY in hex
 //   regprobe --windows-version print the Windows version that Wine reports to this exe
-// Copied as flagpost.exe it is a faulty flagpost instead: whatever its arguments, it makes the
-// marker an ordinary key and exits 0, for the tests of what should notice. With
-// FLAGPOST_STANDIN=ordinary-parent in its environment it makes an ordinary parent and a volatile
-// marker under it, as a Windows would that did not make a created parent volatile. With
-// FLAGPOST_STANDIN=nothing it makes nothing and exits 0, as flagpost.exe does without the rights.
 // Exit code 3 is any error.
 #include "registry_tools.h"
 
@@ -41,35 +36,8 @@ static int ProbeVolatility(const wchar_t* path)
     return Report(status);
 }
 
-static bool StartedAsFlagpost()
-{
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(NULL, path, MAX_PATH);
-    const wchar_t* name = path + length;
-    while (name > path && name[-1] != L'\\' && name[-1] != L'/')
-        --name;
-    return length > 0 && length < MAX_PATH && lstrcmpiW(name, L"flagpost.exe") == 0;
-}
-
 int wmain(int argc, wchar_t** argv)
 {
-    if (StartedAsFlagpost())
-    {
-        wchar_t standIn[32] = L"";
-        GetEnvironmentVariableW(L"FLAGPOST_STANDIN", standIn, 32);
-        if (std::wcscmp(standIn, L"nothing") == 0)
-            return 0;
-        bool ordinaryParent = std::wcscmp(standIn, L"ordinary-parent") == 0;
-        HKEY key;
-        if (ordinaryParent && RegCreateKeyExW(HKEY_LOCAL_MACHINE, MARKER_PARENT, 0, NULL, REG_OPTION_NON_VOLATILE,
-                                              KEY_ALL_ACCESS, NULL, &key, NULL) == ERROR_SUCCESS)
-            RegCloseKey(key);
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, MARKER_KEY, 0, NULL,
-                            ordinaryParent ? REG_OPTION_VOLATILE : REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL,
-                            &key, NULL) == ERROR_SUCCESS)
-            RegCloseKey(key);
-        return 0;
-    }
     if (argc == 2 && std::wcscmp(argv[1], L"--windows-version") == 0)
     {
         // GetVersionExW is what a program sees; Wine's per-application Version setting changes it.

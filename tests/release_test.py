@@ -2,8 +2,7 @@
 """The release zip: its entries, its sums, a signature that verifies, and release/verify_release.py,
 which rebuilds the whole zip from the tagged commit and compares it byte for byte.
 
-    release_test.py VERSION FLAGPOST_EXE SOURCE_DIR WINE_SH PREFIX REGPROBE_EXE LAUNCHER_EXE SETUP_EXE MSI
-                    INNO_SETUP_EXE
+    release_test.py BUILD_PATHS     (see build_paths.py)
 
 Releases are made from a temporary clone in which the checkout's working files, edits included,
 are committed and tagged v<VERSION>. That two checkouts give the same zip is reproducible_build.sh's part.
@@ -18,10 +17,13 @@ import tempfile
 import unittest
 import zipfile
 
+import build_paths
+
 import yaml
 
-VERSION, FLAGPOST, SOURCE, WINE_SH, PREFIX, REGPROBE, LAUNCHER, SETUP, MSI, INNO_SETUP = sys.argv[1:11]
-del sys.argv[1:11]
+BUILD_PATHS = sys.argv[1]
+PATHS = build_paths.from_arguments()
+VERSION, FLAGPOST, SOURCE, PREFIX = (PATHS[name] for name in ("version", "flagpost", "source", "prefix_release"))
 HERE = os.path.dirname(os.path.abspath(__file__))
 ENTRIES = ["flagpost.exe", "flagpost-check.cmd", "LICENSE", "README.md", "docs/installers.md", "docs/releases.md",
            "BUILDINFO", "SHA256SUMS"]
@@ -138,8 +140,8 @@ class Release(ZipCase):
         self.assertEqual(0, code, output)
         self.assertEqual(read(FLAGPOST), read(stripped), "removing the signature does not give back the built exe")
 
-        code, output = run("/usr/bin/python3", os.path.join(HERE, "end_to_end_test.py"), WINE_SH, PREFIX, exe, REGPROBE,
-                           LAUNCHER, SETUP, MSI, INNO_SETUP,
+        code, output = run("/usr/bin/python3", os.path.join(HERE, "end_to_end_test.py"), BUILD_PATHS,
+                           f"flagpost={exe}", f"prefix={PREFIX}",
                            "-k", "test_marker_is_set_volatile_and_empty_in_the_32_bit_view_only")
         self.assertEqual(0, code, output)
         self.assertIn("Ran 1 test", output)

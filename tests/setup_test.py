@@ -3,7 +3,7 @@
 and stubs of apt-get, dpkg, dpkg-query, sudo and id, the only commands on PATH besides a few
 text tools. The stubs log every call; nothing of the real machine is asked or changed.
 
-    setup_test.py INSTALL_DEPS_SH
+    setup_test.py BUILD_PATHS     (setup/install-deps.sh of the source; see build_paths.py)
 """
 import os
 import shutil
@@ -12,7 +12,9 @@ import sys
 import tempfile
 import unittest
 
-SCRIPT = sys.argv.pop(1)
+import build_paths
+
+SCRIPT = os.path.join(build_paths.from_arguments()["source"], "setup", "install-deps.sh")
 TOOLS = ["sh", "dirname", "sed", "tr", "head", "chmod", "cut", "grep", "awk", "cat", "env", "tee", "cp",
          "mkdir", "rm", "mktemp", "fold", "od", "cksum", "ln", "mv", "readlink", "cmp", "install"]
 DEBIAN_12 = 'PRETTY_NAME="Debian GNU/Linux 12 (bookworm)"\nID=debian\nVERSION_CODENAME=bookworm\n'

@@ -456,7 +456,6 @@ struct UserFolder
     UserFolder(const std::wstring& sid) : path(ProgramFolder() + L"standard-user")
     {
         CreateDirectoryW(path.c_str(), NULL);
-        CreateDirectoryW((path + L"\\control").c_str(), NULL);
         PSID user = NULL;
         ConvertStringSidToSidW(sid.c_str(), &user);
         EXPLICIT_ACCESSW access = {};
@@ -472,18 +471,17 @@ struct UserFolder
         LocalFree(acl);
         LocalFree(user);
         granted = granted && CopyFileW((ProgramFolder() + L"flagpost.exe").c_str(), flagpost().c_str(), FALSE) &&
-                  CopyFileW((ProgramFolder() + L"regprobe.exe").c_str(), control().c_str(), FALSE);
+                  CopyFileW((ProgramFolder() + L"standin.exe").c_str(), control().c_str(), FALSE);
     }
     ~UserFolder()
     {
         DeleteFileW(flagpost().c_str());
         DeleteFileW(control().c_str());
-        RemoveDirectoryW((path + L"\\control").c_str());
         RemoveDirectoryW(path.c_str());
     }
     std::wstring flagpost() const { return path + L"\\flagpost.exe"; }
-    // regprobe, which has no manifest, under flagpost.exe's name makes an ordinary marker.
-    std::wstring control() const { return path + L"\\control\\flagpost.exe"; }
+    // The stand-in, which has no manifest, makes an ordinary marker.
+    std::wstring control() const { return path + L"\\standin.exe"; }
     std::wstring path;
     bool granted = false;
 };

@@ -2,7 +2,7 @@
 """`make bench`: flagpost.exe side by side with the minimal reference exe and with reg.exe, in
 time and in size.
 
-    bench.py WINE_SH PREFIX FLAGPOST_EXE MINIMAL_EXE [PAIRS]
+    bench.py BUILD_PATHS [PAIRS]      (build/paths.txt, which CMake writes: NAME=PATH, one a line)
 
 Time: one persistent wineserver, a warm-up that has started Wine's desktop, then PAIRS rounds
 (default 30). Each round times the three commands once, through hyperfine, in an order that
@@ -15,6 +15,7 @@ one copy of each icon image, the manifest, strings, menu and dialog, plus the co
 """
 import json
 import os
+import shlex
 import statistics
 import subprocess
 import sys
@@ -22,16 +23,20 @@ import tempfile
 
 import pefile
 
-WINE_SH, PREFIX, FLAGPOST, MINIMAL = sys.argv[1:5]
-PAIRS = int(sys.argv[5]) if len(sys.argv) > 5 else 30
-ENV = dict(os.environ, WINEPREFIX=PREFIX)
+with open(sys.argv[1]) as lines:
+    PATHS = dict(line.rstrip("\n").split("=", 1) for line in lines if "=" in line)
+WINE_SH, PREFIX, FLAGPOST, MINIMAL = (PATHS[name] for name in ("wine_sh", "prefix", "flagpost", "minimal"))
+PAIRS = int(sys.argv[2]) if len(sys.argv) > 2 else 30
+ENV = dict(os.environ)
 KEY = r"HKLM\Software\Ostrevane\RebootPending"
+# Through wine.sh, as every test runs Wine: where i386 programs are emulated it picks the loader.
+WINE = f"{shlex.quote(WINE_SH)} {shlex.quote(PREFIX)}"
 COMMANDS = {
-    "flagpost.exe": f"wine {FLAGPOST}",
-    "minimal.exe": f"wine {MINIMAL}",
-    "reg.exe add": f"wine reg add '{KEY}' /f /reg:32",
+    "flagpost.exe": f"{WINE} {shlex.quote(FLAGPOST)}",
+    "minimal.exe": f"{WINE} {shlex.quote(MINIMAL)}",
+    "reg.exe add": f"{WINE} reg add '{KEY}' /f /reg:32",
 }
-CLEAR = r"sh -c 'wine reg delete HKLM\\Software\\Ostrevane /f /reg:32 >/dev/null 2>&1; true'"
+CLEAR = "sh -c " + shlex.quote(WINE + r" reg delete 'HKLM\Software\Ostrevane' /f /reg:32 >/dev/null 2>&1; true")
 RESOURCE_TYPES = {3: "RT_ICON", 4: "RT_MENU", 5: "RT_DIALOG", 6: "RT_STRING", 14: "RT_GROUP_ICON", 24: "RT_MANIFEST"}
 
 

@@ -2,9 +2,9 @@
 """`make screenshot`: docs/about.png, the About box as Wine's X11 driver puts it on a screen, and
 docs/icon.png, the icon at its three sizes as flagpost.exe stores it.
 
-    xvfb-run -a screenshot.py WINE_SH PREFIX ABOUT_SHOT_EXE FLAGPOST_EXE DOCS_DIR
+    xvfb-run -a screenshot.py BUILD_PATHS      (build/paths.txt, which CMake writes: NAME=PATH, one a line)
 
-PREFIX uses the X11 driver. about_shot.exe opens the box through the main window's About
+The pictures go to the source's docs/; the prefix uses the X11 driver. about_shot.exe opens the box through the main window's About
 command and saves the screen area it covers; it runs in a Wine virtual desktop, where Wine draws
 frames and captions itself, since there is no window manager.
 """
@@ -20,7 +20,10 @@ import pefile
 
 from make_icon import decode, paste, png
 
-WINE_SH, PREFIX, ABOUT_SHOT, FLAGPOST, DOCS = sys.argv[1:6]
+with open(sys.argv[1]) as lines:
+    PATHS = dict(line.rstrip("\n").split("=", 1) for line in lines if "=" in line)
+WINE_SH, PREFIX, ABOUT_SHOT, FLAGPOST = (PATHS[name] for name in ("wine_sh", "prefix_x11", "about_shot", "flagpost"))
+DOCS = os.path.join(PATHS["source"], "docs")
 ENV = dict(os.environ, WINEPREFIX=PREFIX, FLAGPOST_GRAPHICS="x11")
 BACKGROUND = (236, 236, 236)
 

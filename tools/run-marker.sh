@@ -1,11 +1,12 @@
 #!/bin/sh
-# run-marker.sh BUILD_DIR: sets the marker under Wine and shows it as a reader would find it.
+# run-marker.sh BUILD_PATHS: `make run`. Sets the marker under Wine and shows it as a reader
+# would find it. BUILD_PATHS is build/paths.txt, which CMake writes (NAME=PATH, one a line).
 # Starts a fresh Wine boot that stays up afterwards, so the marker can still be inspected;
-# `WINEPREFIX=BUILD_DIR/wineprefix wineserver -k` ends it, as a restart would.
+# `WINEPREFIX=<its prefix> wineserver -k` ends it, as a restart would.
 set -eu
-build=$(cd "$1" && pwd)
-wine_sh="$(dirname "$0")/wine.sh"
-prefix="$build/wineprefix"
+path() { sed -n "s/^$1=//p" "$paths"; }
+paths=$1
+wine_sh=$(path wine_sh) prefix=$(path prefix) flagpost=$(path flagpost) regprobe=$(path regprobe)
 
 "$wine_sh" "$prefix"
 
@@ -14,7 +15,7 @@ arguments="/token=$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n') \"quoted arg\" -
 echo "running: flagpost.exe $arguments"
 status=0
 eval "set -- $arguments"
-"$wine_sh" "$prefix" "$build/flagpost.exe" "$@" </dev/null >/dev/null 2>&1 || status=$?
+"$wine_sh" "$prefix" "$flagpost" "$@" </dev/null >/dev/null 2>&1 || status=$?
 echo "exit code: $status"
 
 reg() { "$wine_sh" "$prefix" reg "$@" </dev/null; }
@@ -35,7 +36,7 @@ values=$(reg query 'HKLM\Software\Ostrevane\RebootPending' /reg:32 2>/dev/null |
 echo "values in the key: $values"
 
 # Windows refuses a non-volatile subkey under a volatile key; regprobe asks for one.
-verdict=$("$wine_sh" "$prefix" "$build/regprobe.exe" 'Software\Ostrevane\RebootPending' </dev/null 2>&1 | tr -d '\r' || true)
+verdict=$("$wine_sh" "$prefix" "$regprobe" 'Software\Ostrevane\RebootPending' </dev/null 2>&1 | tr -d '\r' || true)
 case $verdict in
     volatile) echo "volatile: yes, a non-volatile subkey is refused (ERROR_CHILD_MUST_BE_VOLATILE)" ;;
     *) echo "volatile: no ($verdict)" ;;

@@ -1,0 +1,26 @@
+"""The build's paths by name, as CMake writes them into build/paths.txt (NAME=PATH, one a line),
+so that no test or tool spells a path of the build or takes one by its position.
+
+    PATHS = build_paths.from_arguments()
+
+takes the file's path off sys.argv, and after it any NAME=VALUE arguments, which replace the
+build's value for that name (release_test runs end_to_end_test's cases on the signed exe so);
+unittest's own arguments follow.
+"""
+import sys
+
+
+def read(file):
+    with open(file) as lines:
+        return dict(line.rstrip("\n").split("=", 1) for line in lines if "=" in line)
+
+
+def from_arguments(argv=sys.argv):
+    file = argv.pop(1)
+    paths = read(file)
+    while len(argv) > 1 and not argv[1].startswith("-") and "=" in argv[1]:
+        name, value = argv.pop(1).split("=", 1)
+        if name not in paths:
+            sys.exit(f"{name}: {file} names no such path")
+        paths[name] = value
+    return paths
