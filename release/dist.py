@@ -5,12 +5,18 @@
 
 Builds CLONE's HEAD, which must have no uncommitted changes to tracked files, and writes
 OUT_DIR/flagpost-VERSION-win32.zip: flagpost.exe, the check script users run on their own Windows,
-LICENSE, README.md and the two documents for users under docs/, BUILDINFO (what built the exe: the
+LICENSE, README.md, the documents for users and their pictures under docs/, the example sources
+under examples/, BUILDINFO (what built the exe: the
 commit and its release tag, the Debian release, the versions of the packages that shape the zip's
 bytes, and the unsigned exe's SHA-256) and SHA256SUMS over all of them. A release is the commit
 that the annotated tag v<version> names; a zip of any other commit is a test build, and says so by
 naming no tag. With SIGN_PFX and SIGN_PASSWORD_FILE in the environment the exe in it is
 Authenticode-signed (SHA-256, and an RFC 3161 timestamp from SIGN_TIMESTAMP_URL if that is set too).
+
+The zip's README.md is the repository's cut at one line (README_END): what follows it is for
+those who build Flagpost, and links to papers that the zip does not hold. Every link and picture
+in a Markdown document of the zip must lead to an entry of the zip; one that leads nowhere stops
+the release, naming it.
 
 verify_release.py rebuilds a published zip with this same recipe: `checkout`, `build`, `make_zip`.
 Nothing of the caller's shapes the bytes: the commit is checked out into a temporary folder by a git
@@ -20,6 +26,7 @@ import contextlib
 import hashlib
 import io
 import os
+import posixpath
 import re
 import signal
 import struct
@@ -40,9 +47,17 @@ BUILD_PACKAGES = ["g++-mingw-w64-i686-posix", "gcc-mingw-w64-i686-posix", "gcc-m
                   "binutils-mingw-w64-i686", "mingw-w64-i686-dev", "mingw-w64-common", "cmake"]
 PYTHON = "/usr/bin/python3"
 # What a Windows user needs beside the exe, as (name in the zip, path in the source); the
-# documents keep their folder so that the README's links work in the unpacked zip.
-TEXTS = [("flagpost-check.cmd", "examples/flagpost-check.cmd")] + [
-    (path, path) for path in ("LICENSE", "README.md", "docs/installers.md", "docs/releases.md")]
+# documents keep their folders so that their links work in the unpacked zip.
+SHIPPED = [("flagpost-check.cmd", "docs/flagpost-check.cmd")] + [(path, path) for path in (
+    "LICENSE", "README.md", "docs/installers.md", "docs/verifying.md", "docs/on-windows.md", "docs/about.png",
+    "docs/icon.png", "examples/nsis/flagpost-example.nsi", "examples/wix/flagpost-example.wxs",
+    "examples/batch/flagpost-example-install.cmd", "examples/inno/flagpost-example.iss",
+    "examples/payload/readme.txt")]
+# The line of README.md where the zip's copy ends; it and all after it stay in the repository.
+README_END = b"<!-- The release zip's README.md ends above this line: release/dist.py cuts it here. -->\n"
+# Markdown's inline links and pictures, [text](target) and ![text](target), and its reference
+# definitions, [label]: target.
+LINK = re.compile(rb"\]\(\s*<?([^)\s>]+)|^ {0,3}\[[^\]]+\]:\s*<?(\S+?)>?(?:\s|$)", re.MULTILINE)
 # The build's whole environment: nothing of the caller's (CXXFLAGS, LDFLAGS, CMAKE_*, a PATH with
 # other compilers first) reaches it.
 BUILD_ENV = {"PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8", "TZ": "UTC", "GIT_CONFIG_NOSYSTEM": "1"}
@@ -208,13 +223,43 @@ def buildinfo(version, commit, tag, epoch, unsigned):
             f" {hashlib.sha256(unsigned).hexdigest()} {len(unsigned)} flagpost.exe\n")
 
 
+def zip_readme(readme):
+    """README.md as the zip holds it: up to README_END, which must be there once."""
+    if readme.count(README_END) != 1:
+        raise Failure("README.md must hold the line where the zip's copy ends once: " + README_END.decode().strip())
+    return readme[:readme.index(README_END)]
+
+
+def zip_links(files):
+    """(document, target, whether it leads to an entry of `files`) for each link and picture in
+    the Markdown entries of `files`; web addresses (any scheme) and anchors within a document are
+    not followed."""
+    names = {name for name, _ in files}
+    links = []
+    for document, data in files:
+        if not document.endswith(".md"):
+            continue
+        for inline, reference in LINK.findall(data):
+            target = (inline or reference).decode("utf-8", "replace")
+            if re.match(r"[A-Za-z][A-Za-z0-9+.-]*:", target) or target.startswith("#"):
+                continue
+            path = posixpath.normpath(posixpath.join(posixpath.dirname(document), target.split("#", 1)[0]))
+            links.append((document, target, path in names))
+    return links
+
+
 def make_zip(version, commit, tag, epoch, source, unsigned, exe):
     """The zip's bytes: entries in a fixed order, all dated `epoch`, mode 0644, stored (no deflate,
     whose output would hang on zlib's version), with no extra fields."""
     files = [("flagpost.exe", exe)]
-    for name, path in TEXTS:
-        with open(os.path.join(source, path), "rb") as text:
-            files.append((name, text.read()))
+    for name, path in SHIPPED:
+        with open(os.path.join(source, path), "rb") as shipped:
+            data = shipped.read()
+        files.append((name, zip_readme(data) if name == "README.md" else data))
+    dangling = [(document, target) for document, target, found in zip_links(files) if not found]
+    if dangling:
+        raise Failure("; ".join(f"{document} links to {target}" for document, target in dangling) +
+                      ": the zip does not hold it. Ship what is linked, or do not link it")
     files.append(("BUILDINFO", buildinfo(version, commit, tag, epoch, unsigned).encode()))
     files.append(("SHA256SUMS", "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n"
                                         for name, data in files).encode()))
@@ -287,6 +332,10 @@ def main(clone, out_dir):
             tag = None
         data = make_zip(version, commit, tag, epoch, source, unsigned, signed(unsigned, signing, work) if signing
                         else unsigned)
+    with zipfile.ZipFile(io.BytesIO(data)) as archive:
+        links = zip_links([(name, archive.read(name)) for name in archive.namelist()])
+    print(f"make dist: {len(links)} links and pictures in the zip's {len({link[0] for link in links})} documents,"
+          " each leading to an entry of the zip")
     target = os.path.join(out_dir, f"flagpost-{version}-win32.zip")
     partial = target + ".partial"
     with open(partial, "wb") as file:

@@ -415,7 +415,7 @@ if [ -n "$missing$qemu_package$register" ]; then
     source_file=""
     [ -z "$missing$qemu_package" ] || preview_packages
 
-    say "make $target needs these changes to this machine (docs/building.md says how to undo each):"
+    say "make $target needs these changes to this machine (maintainers/building.md says how to undo each):"
     [ -z "$add_i386" ] || echo "  - dpkg --add-architecture i386, for Wine's 32-bit side"
     [ -z "$source_file" ] || echo "  - a new apt source, $source_file: bookworm-backports from $archive, for qemu 8 or later"
     if [ -n "$missing$qemu_package" ]; then

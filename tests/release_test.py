@@ -25,8 +25,12 @@ BUILD_PATHS = sys.argv[1]
 PATHS = build_paths.from_arguments()
 VERSION, FLAGPOST, SOURCE, PREFIX = (PATHS[name] for name in ("version", "flagpost", "source", "prefix_release"))
 HERE = os.path.dirname(os.path.abspath(__file__))
-ENTRIES = ["flagpost.exe", "flagpost-check.cmd", "LICENSE", "README.md", "docs/installers.md", "docs/releases.md",
-           "BUILDINFO", "SHA256SUMS"]
+ENTRIES = ["flagpost.exe", "flagpost-check.cmd", "LICENSE", "README.md", "docs/installers.md", "docs/verifying.md",
+           "docs/on-windows.md", "docs/about.png", "docs/icon.png", "examples/nsis/flagpost-example.nsi",
+           "examples/wix/flagpost-example.wxs", "examples/batch/flagpost-example-install.cmd",
+           "examples/inno/flagpost-example.iss", "examples/payload/readme.txt", "BUILDINFO", "SHA256SUMS"]
+# A Markdown link or picture's target: [text](target), ![text](target).
+LINK_TARGET = re.compile(r"\]\(([^)\s]+)\)")
 PASSWORD = "release-test-Pa55"
 EPOCH = 1765000000                                   # 2025-12-06 05:46:40 UTC, an even-second date
 TAG = f"v{VERSION}"
@@ -113,6 +117,17 @@ class Release(ZipCase):
         self.assertEqual(ENTRIES, [entry.filename for entry in entries])
         self.assertEqual(read(FLAGPOST), read(os.path.join(unpacked, "flagpost.exe")), "the exe in the zip differs")
         self.assertEqual(read(os.path.join(SOURCE, "LICENSE")), read(os.path.join(unpacked, "LICENSE")))
+        # The zip's documents stand alone: every link and picture that is not a web address leads
+        # to a file of the unpacked zip. The README is the repository's, cut before its part for
+        # those who build Flagpost.
+        dangling = [(document, target) for document in ENTRIES if document.endswith(".md")
+                    for target in LINK_TARGET.findall(read(os.path.join(unpacked, document)).decode())
+                    if "://" not in target and not os.path.isfile(
+                        os.path.join(unpacked, os.path.dirname(document), target.split("#")[0]))]
+        self.assertEqual([], dangling, "links that lead nowhere in the unpacked zip")
+        readme = read(os.path.join(SOURCE, "README.md"))
+        self.assertEqual(readme[:readme.index(b"<!-- The release zip's README.md ends above this line")],
+                         read(os.path.join(unpacked, "README.md")))
         code, output = run("sha256sum", "-c", "--strict", "SHA256SUMS", cwd=unpacked)
         self.assertEqual(0, code, output)
         self.assertEqual(sorted(ENTRIES[:-1]), sorted(line[:-len(": OK")] for line in output.splitlines()
@@ -169,6 +184,19 @@ class Release(ZipCase):
                 self.assertIn("make dist: " + message, output)
                 self.assertNotIn(PASSWORD, output)
                 self.assertFalse(os.path.exists(self.zip), "a zip is left under the release's name")
+        # A shipped document whose link leads to a paper the zip does not hold.
+        git("checkout", "--", "src/marker.cpp")
+        self.assertEqual(0, self.dist()[0])
+        with open(os.path.join(RELEASE, "docs", "installers.md"), "a") as file:
+            file.write("\nSee [the papers](../maintainers/building.md).\n")
+        git("commit", "-q", "-a", "-m", "a link that leads nowhere in the zip")
+        try:
+            code, output = self.dist()
+        finally:
+            git("reset", "-q", "--hard", "HEAD~1")
+        self.assertNotEqual(0, code, output)
+        self.assertIn("make dist: docs/installers.md links to ../maintainers/building.md: the zip does not hold it", output)
+        self.assertFalse(os.path.exists(self.zip), "a zip is left under the release's name")
 
 
 def central_entry(data, name):
