@@ -148,8 +148,8 @@ no_i386_reason() {
                                                                                gsub(",", " ", arches) }
                                         suites = words[2]; check() }
             END { check(); exit !found }' "$file" && {
-            printf '%s' "$1's source in $file names its architectures without i386: add i386 there (Architectures:" \
-                "or arch=), or remove this project's i386 needs from that source, then run make again"
+            printf '%s %s' "$1's source in ${file#"$root"} lists its architectures (Architectures: or arch=) without" \
+                "i386, so apt has no i386 packages from it: add i386 there, then run make again"
             return
         }
     done
@@ -201,8 +201,8 @@ backports_source() {
 
 # apt-get as root, in the C locale so that a lock can be named; dpkg's questions and apt's
 # messages reach the terminal as they come and are kept. apt waits up to 2 minutes for dpkg's
-# lock by itself, but not for the lists' lock that `update` takes (apt 2.6 and 3.0): that wait is
-# done here, 2 minutes too.
+# lock by itself, but not for the lists' lock that `update` takes, nor the archives' lock (apt
+# 2.6 and 3.0): a call that met a lock is made again here, for 2 minutes more.
 apt_root() {
     waited=0
     while :; do
@@ -213,7 +213,7 @@ apt_root() {
             echo "$status" >"$work/apt.status"; } | tee "$work/apt.err" >&2; } 3>&1
         status=$(cat "$work/apt.status")
         grep -q 'Could not get lock' "$work/apt.err" || return "$status"
-        [ "$1" = update ] && [ "$waited" -lt 120 ] || break
+        [ "$waited" -lt 120 ] || break
         sleep 5
         waited=$((waited + 5))
     done
