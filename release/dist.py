@@ -248,18 +248,31 @@ def zip_links(files):
     return links
 
 
-def make_zip(version, commit, tag, epoch, source, unsigned, exe):
-    """The zip's bytes: entries in a fixed order, all dated `epoch`, mode 0644, stored (no deflate,
-    whose output would hang on zlib's version), with no extra fields."""
-    files = [("flagpost.exe", exe)]
+def shipped_files(source):
+    """(name in the zip, bytes) of what the zip takes from the source, README.md cut."""
+    files = []
     for name, path in SHIPPED:
         with open(os.path.join(source, path), "rb") as shipped:
             data = shipped.read()
         files.append((name, zip_readme(data) if name == "README.md" else data))
-    dangling = [(document, target) for document, target, found in zip_links(files) if not found]
+    return files
+
+
+def checked_links(files):
+    """zip_links(files), when each leads to an entry; otherwise the Failure that names them."""
+    links = zip_links(files)
+    dangling = [(document, target) for document, target, found in links if not found]
     if dangling:
         raise Failure("; ".join(f"{document} links to {target}" for document, target in dangling) +
                       ": the zip does not hold it. Ship what is linked, or do not link it")
+    return links
+
+
+def make_zip(version, commit, tag, epoch, source, unsigned, exe):
+    """The zip's bytes: entries in a fixed order, all dated `epoch`, mode 0644, stored (no deflate,
+    whose output would hang on zlib's version), with no extra fields."""
+    files = [("flagpost.exe", exe)] + shipped_files(source)
+    checked_links(files)
     files.append(("BUILDINFO", buildinfo(version, commit, tag, epoch, unsigned).encode()))
     files.append(("SHA256SUMS", "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n"
                                         for name, data in files).encode()))
@@ -324,6 +337,9 @@ def main(clone, out_dir):
         raise Failure("uncommitted changes to tracked files; a release is made from a commit alone:\n" + changes)
     commit = clone_git(clone, "rev-parse", "--verify", "HEAD^{commit}")
     with checkout(clone, commit) as (work, source):
+        # Before the build: a document whose link leads nowhere stops the release at once.
+        generated = [(name, b"") for name in ("flagpost.exe", "BUILDINFO", "SHA256SUMS")]
+        links = checked_links(shipped_files(source) + generated)
         version, epoch, unsigned = build(work, source, commit)
         tag = f"v{version}"
         if tag_target(clone, tag) != ("tag", commit):
@@ -332,8 +348,6 @@ def main(clone, out_dir):
             tag = None
         data = make_zip(version, commit, tag, epoch, source, unsigned, signed(unsigned, signing, work) if signing
                         else unsigned)
-    with zipfile.ZipFile(io.BytesIO(data)) as archive:
-        links = zip_links([(name, archive.read(name)) for name in archive.namelist()])
     print(f"make dist: {len(links)} links and pictures in the zip's {len({link[0] for link in links})} documents,"
           " each leading to an entry of the zip")
     target = os.path.join(out_dir, f"flagpost-{version}-win32.zip")

@@ -539,7 +539,8 @@ class WindowsCases(Scenario):
         self.assertEqual(1, code, output)
         failed = re.findall(r"^\[  FAILED  \] (\S+) \(", output, re.MULTILINE)
         self.assertEqual(self.WINE_DIFFERS, failed, output)
-        self.assertEqual(len(self.WINE_DIFFERS), output.count("not shown under Wine (FLAGPOST_REQUIRE_WINDOWS): "), output)
+        self.assertEqual(len(self.WINE_DIFFERS), output.count("not shown under Wine (FLAGPOST_REQUIRE_WINDOWS): "),
+                         output)
         self.assertIn(f"flagpost_tests on Wine: {len(self.WINE_DIFFERS)} checks run "
                       f"({len(self.WINE_DIFFERS)} failed), 0 skipped", output)
 

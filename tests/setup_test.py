@@ -55,15 +55,17 @@ case " $* " in
             if [ "${LC_ALL:-}" = C.UTF-8 ]; then
                 echo "E: Could not get lock /var/lib/dpkg/lock-frontend. It is held by process 4242 (apt-get)" >&2
             else
-                echo "E: Sperre /var/lib/dpkg/lock-frontend konnte nicht bezogen werden. Sie wird von Prozess 4242 (apt-get) gehalten." >&2
+                printf '%s %s\n' "E: Sperre /var/lib/dpkg/lock-frontend konnte nicht bezogen werden." \
+                    "Sie wird von Prozess 4242 (apt-get) gehalten." >&2
             fi
             exit 100
         fi
         case " $* " in *qemu-user*)
             printf '#!/bin/sh\necho "qemu-i386 version 10.0.2"\n' >"$FLAGPOST_SETUP_ROOT/usr/bin/qemu-i386"
             chmod +x "$FLAGPOST_SETUP_ROOT/usr/bin/qemu-i386"
+            entry=$FLAGPOST_SETUP_ROOT/proc/sys/fs/binfmt_misc/qemu-i386
             [ ! -e "$FLAGPOST_SETUP_ROOT/qemu-brings-entry" ] || printf 'enabled\ninterpreter /usr/bin/qemu-i386\n%s\n' \
-                "magic 7f454c4601010100000000000000000002000300" >"$FLAGPOST_SETUP_ROOT/proc/sys/fs/binfmt_misc/qemu-i386" ;;
+                "magic 7f454c4601010100000000000000000002000300" >"$entry" ;;
         esac ;;
 esac""",
 }
@@ -133,7 +135,8 @@ class InstallDeps(unittest.TestCase):
         return [call for call in calls if call.startswith(("sudo", "dpkg --add")) or " install " in call and " -s " not in call]
 
     def test_without_i386_qemu_comes_from_debian_archive_and_runs_before_any_i386_package(self):
-        self.write("upgrades", "Inst systemd [252.30-1~deb12u2] (252.31-1~deb12u1 Debian-Security:12/oldstable-security [amd64])\n")
+        self.write("upgrades", "Inst systemd [252.30-1~deb12u2] "
+                   "(252.31-1~deb12u1 Debian-Security:12/oldstable-security [amd64])\n")
         code, output, calls = self.install_deps(uid="1000", umask=0o077)
         self.assertEqual(0, code, output)
         source = os.path.join(self.root, "etc/apt/sources.list.d/flagpost-bookworm-backports.sources")
