@@ -282,6 +282,11 @@ install_npm_packages() {
 # new source, and what it would install and remove.
 preview_packages() {
     mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/sources.list.d"
+    # The machine's lists as they are, so that a list that this update cannot fetch is missing
+    # here as it would be there: apt keeps the old lists of a suite that it could not fetch whole.
+    for list in "$root"/var/lib/apt/lists/*; do
+        [ ! -f "$list" ] || [ "${list##*/}" = lock ] || cp -p "$list" "$work/lists/"
+    done
     for file in "$root"/etc/apt/sources.list.d/*.list "$root"/etc/apt/sources.list.d/*.sources; do
         [ ! -e "$file" ] || cp "$file" "$work/sources.list.d/"
     done
