@@ -435,8 +435,8 @@ if [ -n "$missing$qemu_package$register" ]; then
         printf '%s\n' "$new" | tr '\n' ' ' | fold -s -w 96 | sed 's/^/      /'
         echo
         if [ -n "$upgraded" ]; then
-            echo "    and, to keep each i386 library at its amd64 twin's version, upgrades these" \
-                 "$(printf '%s' "$upgraded" | grep -c .) (never to remove):"
+            echo "    and upgrades these $(printf '%s' "$upgraded" | grep -c .), which the new ones need at a newer" \
+                 "version (an i386 library and its amd64 twin must be of one version; never to remove):"
             printf '%s\n' "$upgraded" | tr '\n' ' ' | fold -s -w 96 | sed 's/^/      /'
             echo
         fi
