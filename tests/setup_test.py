@@ -144,7 +144,7 @@ class InstallDeps(unittest.TestCase):
             self.assertIn(f"URIs: {DEBIAN_ARCHIVE}\nSuites: bookworm-backports\n", file.read())
         self.assertEqual(0o644, os.stat(source).st_mode & 0o777, "apt run as a user could not read the source")
         # Upgrades are listed apart from what is new, which the documented undo removes.
-        new, upgraded = output.split("(the ones to remove again):\n")[1].split("(never to remove):\n")
+        new, upgraded = output.split("(the ones to remove again):\n")[1].split("never to remove):\n")
         self.assertNotIn("systemd", new)
         self.assertEqual("systemd", upgraded.split("\n")[0].strip())
         installs = [call for call in calls if call.startswith("apt-get") and " install " in call and " -s " not in call]
