@@ -199,24 +199,28 @@ TEST_F(WindowsProof, ExampleInstallersAskForNoRestartWhenFlagpostSetsNothing)
     }
 }
 
-// The type of the package's custom action that runs flagpost.exe, or -1.
-int MarkerActionType(const std::wstring& package)
+// The first row that a query of a package's tables gives, or 0; the caller closes it.
+MSIHANDLE FirstRow(const std::wstring& package, const wchar_t* query)
 {
-    MSIHANDLE database, view, record;
-    int type = -1;
+    MSIHANDLE database, view, record = 0;
     if (MsiOpenDatabaseW(package.c_str(), MSIDBOPEN_READONLY, &database) != ERROR_SUCCESS)
-        return type;
-    if (MsiDatabaseOpenViewW(database, L"SELECT `Type` FROM `CustomAction` WHERE `Action` = 'SetRebootPendingMarker'",
-                             &view) == ERROR_SUCCESS)
+        return 0;
+    if (MsiDatabaseOpenViewW(database, query, &view) == ERROR_SUCCESS)
     {
-        if (MsiViewExecute(view, 0) == ERROR_SUCCESS && MsiViewFetch(view, &record) == ERROR_SUCCESS)
-        {
-            type = MsiRecordGetInteger(record, 1);
-            MsiCloseHandle(record);
-        }
+        if (MsiViewExecute(view, 0) != ERROR_SUCCESS || MsiViewFetch(view, &record) != ERROR_SUCCESS)
+            record = 0;
         MsiCloseHandle(view);
     }
     MsiCloseHandle(database);
+    return record;
+}
+
+// The type of the package's custom action that runs flagpost.exe, or -1.
+int MarkerActionType(const std::wstring& package)
+{
+    MSIHANDLE row = FirstRow(package, L"SELECT `Type` FROM `CustomAction` WHERE `Action` = 'SetRebootPendingMarker'");
+    int type = row ? MsiRecordGetInteger(row, 1) : -1;
+    MsiCloseHandle(row);
     return type;
 }
 
@@ -248,22 +252,12 @@ TEST_F(WindowsProof, MsiActionRunsAsLocalSystemAndAnImpersonatingOneCannot)
 
 std::wstring UpgradeCode(const std::wstring& package)
 {
-    MSIHANDLE database, view, record;
     wchar_t code[64] = L"";
     DWORD size = 64;
-    if (MsiOpenDatabaseW(package.c_str(), MSIDBOPEN_READONLY, &database) != ERROR_SUCCESS)
-        return L"";
-    if (MsiDatabaseOpenViewW(database, L"SELECT `Value` FROM `Property` WHERE `Property` = 'UpgradeCode'", &view) ==
-        ERROR_SUCCESS)
-    {
-        if (MsiViewExecute(view, 0) == ERROR_SUCCESS && MsiViewFetch(view, &record) == ERROR_SUCCESS)
-        {
-            MsiRecordGetStringW(record, 1, code, &size);
-            MsiCloseHandle(record);
-        }
-        MsiCloseHandle(view);
-    }
-    MsiCloseHandle(database);
+    MSIHANDLE row = FirstRow(package, L"SELECT `Value` FROM `Property` WHERE `Property` = 'UpgradeCode'");
+    if (row)
+        MsiRecordGetStringW(row, 1, code, &size);
+    MsiCloseHandle(row);
     return code;
 }
 
