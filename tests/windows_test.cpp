@@ -12,7 +12,6 @@
 #include <userenv.h>
 
 #include <cstdio>
-#include <memory>
 
 namespace {
 
@@ -125,7 +124,7 @@ bool DeniedParentStopsThisAccount()
 
 const char* const DENIED_PARENT =
     "a key that denies this account KEY_CREATE_SUB_KEY stops flagpost.exe, run by it, creating the "
-    "marker below; here the marker was created (Wine's server does not check a parent's DACL)";
+    "marker below; here the marker was created below it";
 
 std::string MarkerOwner()
 {
@@ -368,8 +367,10 @@ public:
             EXPECT_EQ(static_cast<DWORD>(NERR_Success), NetUserDel(NULL, name.c_str())) << Narrow(name);
         // The secondary logon service unloads the profile of the processes it started a little
         // after they end.
-        for (int tries = 0; !sid.empty() && !DeleteProfileW(sid.c_str(), NULL, NULL) && tries < 20; ++tries)
+        bool deleted = false;
+        for (int tries = 0; profile && !(deleted = DeleteProfileW(sid.c_str(), NULL, NULL)) && tries < 20; ++tries)
             Sleep(500);
+        EXPECT_TRUE(deleted || !profile) << "the profile of " << Narrow(name) << " is left: error " << GetLastError();
     }
 
     // Runs `exe` as this user with the user's own environment, in `folder`, started suspended.
