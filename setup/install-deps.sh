@@ -78,9 +78,6 @@ i386_probe() {
     [ "$ran" -eq 126 ] && ! "$native" >/dev/null 2>&1 && return 2
     return 1
 }
-i386_runs() {
-    i386_probe
-}
 
 # The binfmt_misc entry that would take i386 programs, enabled or not: its magic is an ELF
 # header of class 32, little-endian, with machine 3 (EM_386) at bytes 18 and 19.
@@ -483,7 +480,7 @@ if [ -n "$missing$qemu_package$register" ]; then
         qemu=$(usable_qemu)
         [ -n "$qemu" ] || fail "no qemu-i386 of version 8 or later after installing $qemu_package"
         register_qemu "$qemu"
-        i386_runs || fail "i386 programs still do not run through $qemu"
+        i386_probe || fail "i386 programs still do not run through $qemu"
     fi
     # shellcheck disable=SC2086
     [ -z "$missing" ] || apt_install $missing

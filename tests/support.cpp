@@ -73,12 +73,21 @@ long long RunToEnd(std::wstring commandLine, DWORD milliseconds)
         ADD_FAILURE() << "CreateProcessW failed with " << GetLastError() << ": " << testing::PrintToString(commandLine);
         return -1;
     }
+    long long result = RunToEnd(process, milliseconds);
+    if (result == -1)
+        ADD_FAILURE() << "the line was " << testing::PrintToString(commandLine);
+    return result;
+}
+
+long long RunToEnd(PROCESS_INFORMATION& process, DWORD milliseconds)
+{
+    ResumeThread(process.hThread);
     long long result = -1;
     DWORD exitCode;
     if (WaitForSingleObject(process.hProcess, milliseconds) != WAIT_OBJECT_0)
     {
         TerminateProcess(process.hProcess, 1);
-        ADD_FAILURE() << "still running after " << milliseconds / 1000 << " s: " << testing::PrintToString(commandLine);
+        ADD_FAILURE() << "still running after " << milliseconds / 1000 << " s";
     }
     else if (GetExitCodeProcess(process.hProcess, &exitCode))
         result = exitCode;

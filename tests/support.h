@@ -21,6 +21,8 @@ std::wstring ProgramFolder();
 // The exit code of a command line run to its end; -1, with a failure that says why, when it
 // could not be started or did not end within the time.
 long long RunToEnd(std::wstring commandLine, DWORD milliseconds = 300000);
+// The same for a process already started, suspended or not; its handles are closed.
+long long RunToEnd(PROCESS_INFORMATION& process, DWORD milliseconds = 300000);
 
 // Wine's ntdll exports wine_get_version; Windows' does not.
 bool OnWine();

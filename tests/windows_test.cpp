@@ -481,22 +481,6 @@ struct UserFolder
     bool granted = false;
 };
 
-// Runs a suspended child to its end; its exit code, or -1.
-long long Finish(PROCESS_INFORMATION& process)
-{
-    ResumeThread(process.hThread);
-    DWORD exitCode = 0;
-    long long result = WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0 &&
-                               GetExitCodeProcess(process.hProcess, &exitCode)
-                           ? exitCode
-                           : -1;
-    if (result == -1)
-        TerminateProcess(process.hProcess, 1);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return result;
-}
-
 TEST_F(WindowsProof, StandardUserSetsNothingAndWritesNothingToItsVirtualStore)
 {
     TemporaryUser user;
@@ -514,7 +498,7 @@ TEST_F(WindowsProof, StandardUserSetsNothingAndWritesNothingToItsVirtualStore)
     std::string problem = TokenProblem(process.hProcess);
     if (!problem.empty())
         TerminateProcess(process.hProcess, 1);
-    long long code = Finish(process);
+    long long code = RunToEnd(process);
     EXPECT_WINDOWS_BEHAVIOUR(problem.empty(), "a standard user's process runs at medium integrity (S-1-16-8192) "
                              "without Administrators; here " << problem);
     EXPECT_EQ(0, code);
@@ -524,7 +508,7 @@ TEST_F(WindowsProof, StandardUserSetsNothingAndWritesNothingToItsVirtualStore)
     // The control: the same run of a program without a manifest must be virtualised, or the
     // check above proved nothing.
     ASSERT_TRUE(user.Start(folder.control(), folder.path, &process)) << "CreateProcessWithLogonW: " << GetLastError();
-    EXPECT_EQ(0, Finish(process));
+    EXPECT_EQ(0, RunToEnd(process));
     EXPECT_FALSE(KeyExists(MARKER_KEY)) << "the control set the real marker";
     EXPECT_TRUE(user.VirtualStoreHolds(L"Ostrevane\\RebootPending"))
         << "a program without a manifest was not virtualised either: virtualisation was not in force for the user";
