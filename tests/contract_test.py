@@ -6,7 +6,6 @@
 import re
 import struct
 import subprocess
-import sys
 import unittest
 import xml.etree.ElementTree as ElementTree
 

@@ -10,7 +10,6 @@ shows a window, run before and after, proves that the recording sees Wine's wind
 """
 import os
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
