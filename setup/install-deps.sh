@@ -18,8 +18,8 @@
 # locale: elsewhere they are translated.
 #
 # The tests run it against a made-up machine: FLAGPOST_SETUP_ROOT is a folder that stands for /,
-# and the commands it calls (apt-get, dpkg, dpkg-query, sudo, id) are stubs on PATH; it stops
-# before what it makes in the checkout, and the kernel's probes are stubs in that folder too.
+# and the commands it calls (apt-get, apt-config, dpkg, dpkg-query, sudo, id) are stubs on PATH;
+# it stops before what it makes in the checkout; the kernel's probes are stubs in that folder too.
 set -eu
 target=${1:-}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -196,21 +196,45 @@ backports_source() {
         "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
 }
 
-# apt-get as root, in the C locale so that a lock can be named; dpkg's questions and apt's
-# messages reach the terminal as they come and are kept. apt waits up to 2 minutes for dpkg's
-# lock by itself, but not for the lists' lock that `update` takes, nor the archives' lock (apt
-# 2.6 and 3.0): a call that met a lock is made again here, for 2 minutes more.
+# Prints the first of the files given that another program holds locked; false when none is.
+# apt and dpkg lock with fcntl, which flock(1) does not meet, and say so in the user's language;
+# F_GETLK asks the kernel without taking a lock, so that apt, trying again, never meets one of
+# ours. Every struct flock starts with l_type: the zeros after it ask about the whole file.
+held_lock() {
+    # shellcheck disable=SC2016  # perl's variables
+    $sudo perl -MFcntl -e 'for (@ARGV) {
+        next unless m{^/} && -f $_ && sysopen(my $file, $_, O_RDONLY | O_NONBLOCK);
+        my $lock = pack("s", F_WRLCK) . "\0" x 62;
+        fcntl($file, F_GETLK, $lock) && unpack("s", $lock) != F_UNLCK and print("$_\n"), exit 0;
+    } exit 1' -- "$@"
+}
+
+# apt-get as root, in the user's language (dpkg's questions too). A failure is a lock when another
+# program holds one that the call takes, where this machine's apt configuration puts it: apt's
+# words tell nothing (LANGUAGE outranks even LC_ALL=C.UTF-8, and after its own wait apt names the
+# lock only in its progress). `update` takes the lists' lock, `install` dpkg's two, then the
+# archives' (apt 2.6 and 3.0). apt waits up to 2 minutes for dpkg's by itself, but not for the
+# others: a call that met one of those is made again here, for 2 minutes more.
 apt_root() {
+    # apt-config quotes its answers for the shell; where it gives none, Debian's own places stand.
+    dpkg_status=/var/lib/dpkg/status apt_lists=/var/lib/apt/lists/ apt_archives=/var/cache/apt/archives/
+    eval "$(apt-config shell dpkg_status Dir::State::status/f apt_lists Dir::State::lists/d \
+        apt_archives Dir::Cache::archives/d)"
     waited=0
     while :; do
+        status=0
         # shellcheck disable=SC2086
-        { { status=0
-            $sudo env LC_ALL=C.UTF-8 ${frontend:+DEBIAN_FRONTEND=$frontend} apt-get -q -o DPkg::Lock::Timeout=120 "$@" \
-                2>&1 1>&3 || status=$?
-            echo "$status" >"$work/apt.status"; } | tee "$work/apt.err" >&2; } 3>&1
-        status=$(cat "$work/apt.status")
-        grep -q 'Could not get lock' "$work/apt.err" || return "$status"
+        $sudo env ${frontend:+DEBIAN_FRONTEND=$frontend} apt-get -q -o DPkg::Lock::Timeout=120 "$@" || status=$?
+        [ "$status" -ne 0 ] || return 0
+        if [ "$1" = update ]; then
+            lock=$(held_lock "${apt_lists}lock") || return "$status"
+        elif held_lock "${dpkg_status%/*}/lock-frontend" "${dpkg_status%/*}/lock" >/dev/null; then
+            break
+        else
+            lock=$(held_lock "${apt_archives}lock") || return "$status"
+        fi
         [ "$waited" -lt 120 ] || break
+        [ "$waited" -gt 0 ] || say "another program holds $lock; trying again for 2 minutes"
         sleep 5
         waited=$((waited + 5))
     done

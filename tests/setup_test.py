@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """setup/install-deps.sh on made-up machines: a folder that stands for / (FLAGPOST_SETUP_ROOT)
-and stubs of apt-get, dpkg, dpkg-query, sudo and id, the only commands on PATH besides a few
-text tools. The stubs log every call; nothing of the real machine is asked or changed.
+and stubs of apt-get, apt-config, dpkg, dpkg-query, sudo and id, the only commands on PATH besides
+a few text tools and perl. The stubs log every call; nothing of the real machine is asked or
+changed.
 
     setup_test.py BUILD_PATHS     (setup/install-deps.sh of the source; see build_paths.py)
 """
@@ -16,24 +17,65 @@ import build_paths
 
 SCRIPT = os.path.join(build_paths.from_arguments()["source"], "setup", "install-deps.sh")
 TOOLS = ["sh", "dirname", "sed", "tr", "head", "chmod", "cut", "grep", "awk", "cat", "env", "tee", "cp",
-         "mkdir", "rm", "mktemp", "fold", "od", "cksum", "ln", "mv", "readlink", "cmp", "install"]
+         "mkdir", "rm", "mktemp", "fold", "od", "cksum", "ln", "mv", "readlink", "cmp", "install", "perl"]
 DEBIAN_12 = 'PRETTY_NAME="Debian GNU/Linux 12 (bookworm)"\nID=debian\nVERSION_CODENAME=bookworm\n'
 STUBS = {
     # -n: whether it may go on without asking for a password.
     "sudo": '[ "$1" != -n ] || { [ ! -e "$FLAGPOST_SETUP_ROOT/sudo-wants-password" ]; exit; }\n'
             'echo "sudo $*" >>"$FLAGPOST_SETUP_ROOT/log"; exec "$@"',
-    "sleep": 'exit 0',
+    # Logged, not slept; where the test asks, another program's lock goes away meanwhile.
+    "sleep": r"""echo "sleep $*" >>"$FLAGPOST_SETUP_ROOT/log"
+[ -e "$FLAGPOST_SETUP_ROOT/release-when-waiting" ] || exit 0
+: >"$FLAGPOST_SETUP_ROOT/release"
+n=0; while [ -e "$FLAGPOST_SETUP_ROOT/held" ] && [ "$n" -lt 100000 ]; do n=$((n + 1)); done""",
     "id": 'case $1 in -u) echo "$FAKE_UID" ;; *) echo someone ;; esac',
     "dpkg": 'echo "dpkg $*" >>"$FLAGPOST_SETUP_ROOT/log"; [ "$1" != --print-architecture ] || echo "$FAKE_ARCH"',
     "dpkg-query": 'exit 1',
+    # apt's folders, in the made-up machine.
+    "apt-config": r"""[ "$1" = shell ] || exit 100
+shift
+while [ $# -ge 2 ]; do
+    case $2 in
+        Dir::State::status/f) value=$FLAGPOST_SETUP_ROOT/var/lib/dpkg/status ;;
+        Dir::State::lists/d) value=$FLAGPOST_SETUP_ROOT/var/lib/apt/lists/ ;;
+        Dir::Cache::archives/d) value=$FLAGPOST_SETUP_ROOT/var/cache/apt/archives/ ;;
+        *) value= ;;
+    esac
+    [ -z "$value" ] || printf "%s='%s'\n" "$1" "$(printf '%s' "$value" | sed "s/'/'\\\\''/g")"
+    shift 2
+done""",
     # indextargets: the machine's targets (after the real update, indextargets.real where there
     # is one), then bookworm-backports where a source for it was written into the folder that the
-    # call names; -s install: an Inst line for each package, and the upgrades file; install: a
-    # German lock message where the file locked is, unless the C locale is asked for.
+    # call names; -s install: an Inst line for each package, and the upgrades file. update and
+    # install fail as apt does on a lock that another program holds (the file "held" names it),
+    # in the language that gettext picks, and with update-fails and install-fails.
     "apt-get": r"""echo "apt-get $*" >>"$FLAGPOST_SETUP_ROOT/log"
 parts=$FLAGPOST_SETUP_ROOT/etc/apt/sources.list.d targets=$FLAGPOST_SETUP_ROOT/indextargets
 for a; do case $a in Dir::Etc::SourceParts=*) parts=${a#*=} ;; esac; done
 [ "$parts" != "$FLAGPOST_SETUP_ROOT/etc/apt/sources.list.d" ] || [ ! -e "$targets.real" ] || targets=$targets.real
+held=$(cat "$FLAGPOST_SETUP_ROOT/held" 2>/dev/null) || held=
+lists=$FLAGPOST_SETUP_ROOT/var/lib/apt/lists
+for a; do case $a in Dir::State::Lists=*) lists=${a#*=} ;; esac; done
+# gettext's language: LANGUAGE first, unless the locale (LC_ALL, LC_MESSAGES, LANG) is C itself.
+locale=${LC_ALL:-${LC_MESSAGES:-${LANG:-C}}}
+case $locale in C | POSIX) language=C ;; *) language=${LANGUAGE:-$locale} ;; esac
+speak() { case $language in de*) echo "$1" ;; *) echo "$2" ;; esac; }
+# dpkg's frontend lock, which apt waits for (its progress, a line each second), or a folder's lock.
+locked() {
+    de="Sperre $held konnte nicht erlangt werden. Sie wird von Prozess 4242 (apt-get) gehalten."
+    en="Could not get lock $held. It is held by process 4242 (apt-get)"
+    if [ "$1" = frontend ]; then
+        speak "Warten auf Sperre für Zwischenspeicher: $de…" "Waiting for cache lock: $en..."
+        busy="wird sie von einem anderen Prozess verwendet?"
+        speak "E: Erlangen der Sperre für die Dpkg-Oberfläche ($held) nicht möglich; $busy" \
+            "E: Unable to acquire the dpkg frontend lock ($held), is another process using it?" >&2
+    else
+        speak "E: $de" "E: $en" >&2
+        speak "E: Das Verzeichnis ${held%lock} kann nicht gesperrt werden." \
+            "E: Unable to lock directory ${held%lock}" >&2
+    fi
+    exit 100
+}
 case " $* " in
     *" indextargets "*)
         cat "$targets"
@@ -50,14 +92,20 @@ case " $* " in
             case $p in -* | install | *=*) after=$p ;; *) echo "Inst $p (1.0 Debian:12)" ;; esac
         done
         cat "$FLAGPOST_SETUP_ROOT/upgrades" "$FLAGPOST_SETUP_ROOT/removes" 2>/dev/null || true ;;
+    *" update "*)
+        [ "$held" != "${lists%/}/lock" ] || locked lists
+        if [ -e "$FLAGPOST_SETUP_ROOT/update-fails" ]; then
+            de="Sie wurden ignoriert oder alte an ihrer Stelle benutzt."
+            speak "E: Einige Indexdateien konnten nicht heruntergeladen werden. $de" \
+                "E: Some index files failed to download. They have been ignored, or old ones used instead." >&2
+            exit 100
+        fi ;;
     *" install "*)
-        if [ -e "$FLAGPOST_SETUP_ROOT/locked" ]; then
-            if [ "${LC_ALL:-}" = C.UTF-8 ]; then
-                echo "E: Could not get lock /var/lib/dpkg/lock-frontend. It is held by process 4242 (apt-get)" >&2
-            else
-                printf '%s %s\n' "E: Sperre /var/lib/dpkg/lock-frontend konnte nicht bezogen werden." \
-                    "Sie wird von Prozess 4242 (apt-get) gehalten." >&2
-            fi
+        case $held in */dpkg/lock-frontend) locked frontend ;; */archives/lock) locked archives ;; esac
+        if [ -e "$FLAGPOST_SETUP_ROOT/install-fails" ]; then
+            for p; do :; done
+            speak "E: Für Paket »$p« existiert kein Installationskandidat." \
+                "E: Package '$p' has no installation candidate" >&2
             exit 100
         fi
         case " $* " in *qemu-user*)
@@ -77,6 +125,21 @@ grep -q '^:qemu-i386:' "$FLAGPOST_SETUP_ROOT/proc/sys/fs/binfmt_misc/register" 2
 grep -qx enabled "$FLAGPOST_SETUP_ROOT/proc/sys/fs/binfmt_misc/qemu-i386" 2>/dev/null && exit 42
 exit 126"""
 NATIVE_PROBE = '[ ! -e "$FLAGPOST_SETUP_ROOT/noexec" ] || exit 126'
+# Another program's lock on a file, as apt and dpkg take it (fcntl's, on the whole file), named in
+# the file "held" while it lasts; it goes when the file "release" appears.
+HOLDER = r"""import fcntl, os, sys, time
+lock, root = sys.argv[1:]
+with open(lock, "a") as file:
+    fcntl.lockf(file, fcntl.LOCK_EX)
+    with open(os.path.join(root, "held"), "w") as held:
+        held.write(lock)
+    print(flush=True)
+    while not os.path.exists(os.path.join(root, "release")):
+        time.sleep(0.01)
+os.remove(os.path.join(root, "held"))
+"""
+# As a German desktop session sets them: LANGUAGE outranks even LC_ALL=C.UTF-8.
+GERMAN = {"LANG": "de_DE.UTF-8", "LANGUAGE": "de_DE:de"}
 
 
 def target(of, release, uri, origin="Debian", label="Debian", codename=None, archs=("amd64", "i386")):
@@ -130,6 +193,17 @@ class InstallDeps(unittest.TestCase):
             with open(os.path.join(self.root, "log")) as log:
                 calls = log.read().splitlines()
         return done.returncode, done.stdout + done.stderr, calls
+
+    def hold_lock(self, path):
+        """Another program's lock on a file of the made-up machine, until the test ends (or the set-up
+        waits, with release-when-waiting)."""
+        path = os.path.join(self.root, path)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        holder = subprocess.Popen([sys.executable, "-c", HOLDER, path, self.root], stdout=subprocess.PIPE, text=True)
+        self.addCleanup(holder.stdout.close)
+        self.addCleanup(holder.wait)
+        self.addCleanup(holder.kill)
+        self.assertEqual("\n", holder.stdout.readline(), "the lock was not taken")
 
     def changes(self, calls):
         return [call for call in calls if call.startswith(("sudo", "dpkg --add")) or " install " in call and " -s " not in call]
@@ -211,13 +285,60 @@ class InstallDeps(unittest.TestCase):
         code, output, calls = self.install_deps()
         self.assertIn("cannot tell whether this kernel runs i386 programs", output)
         self.assertEqual([], [call for call in calls if "qemu" in call or "binfmt_misc" in call], output)
-        # A lock, whatever the user's language.
-        self.setUp()
-        self.write("locked", "")
-        code, output, calls = self.install_deps(env={"LANG": "de_DE.UTF-8", "LC_ALL": "de_DE.UTF-8"})
+
+    def test_a_lock_is_told_by_the_lock_whatever_apt_says(self):
+        gave_up = "apt is locked by another program (above) and stayed so for 2 minutes; run make again when it is done"
+
+        def tries(calls, command):
+            return [call for call in calls if "DPkg::Lock::Timeout" in call and f" {command} " in call + " "]
+
+        def waited(calls):
+            return sum(int(call.split()[1]) for call in calls if call.startswith("sleep "))
+
+        # dpkg's, for which apt has waited 2 minutes by itself: not once more.
+        self.hold_lock("var/lib/dpkg/lock-frontend")
+        code, output, calls = self.install_deps(target="build", env=GERMAN)
         self.assertEqual(1, code, output)
-        self.assertIn("apt is locked by another program (above) and stayed so for 2 minutes", output)
-        self.assertIn("Could not get lock /var/lib/dpkg/lock-frontend", output)
+        self.assertIn("Erlangen der Sperre für die Dpkg-Oberfläche", output)
+        self.assertEqual(gave_up, output.strip().splitlines()[-1].removeprefix("install-deps: "))
+        self.assertEqual((1, 0), (len(tries(calls, "install")), waited(calls)), calls)
+        # The lists' lock, which update meets, and the archives', which install meets, are waited for.
+        for lock, command in (("var/lib/apt/lists/lock", "update"), ("var/cache/apt/archives/lock", "install")):
+            with self.subTest(lock=lock):
+                self.setUp()
+                self.hold_lock(lock)
+                code, output, calls = self.install_deps(target="build", env=GERMAN)
+                self.assertEqual(1, code, output)
+                self.assertEqual(gave_up, output.strip().splitlines()[-1].removeprefix("install-deps: "))
+                self.assertIn(f"another program holds {os.path.join(self.root, lock)}; trying again", output)
+                self.assertEqual(120, waited(calls), calls)
+                self.assertGreater(len(tries(calls, command)), 1, calls)
+        # One that goes while the set-up waits lets it go on.
+        self.setUp()
+        self.hold_lock("var/cache/apt/archives/lock")
+        self.write("release-when-waiting", "")
+        code, output, calls = self.install_deps(target="build", env=GERMAN)
+        self.assertEqual(0, code, output)
+        self.assertEqual(2, len(tries(calls, "install")), calls)
+
+    def test_a_failure_that_is_no_lock_is_not_waited_for(self):
+        # Nothing held.
+        self.write("install-fails", "")
+        code, output, calls = self.install_deps(target="build", env=GERMAN)
+        self.assertEqual(1, code, output)
+        last = output.strip().splitlines()[-1]
+        self.assertTrue(last.startswith("install-deps: apt-get install make "), last)
+        self.assertTrue(last.endswith(" failed (above); nothing was removed"), last)
+        self.assertEqual(1, len([call for call in calls if "DPkg::Lock::Timeout" in call and " install " in call]))
+        self.assertEqual([], [call for call in calls if call.startswith("sleep")])
+        # Only dpkg's lock held (unattended-upgrades at work), which update does not take: a mirror out
+        # of reach is no lock.
+        self.setUp()
+        self.write("update-fails", "")
+        self.hold_lock("var/lib/dpkg/lock-frontend")
+        code, output, calls = self.install_deps(target="build", env=GERMAN)
+        self.assertIn("apt-get update reported errors (above), but every list this needs is there; going on", output)
+        self.assertEqual(1, len([call for call in calls if "DPkg::Lock::Timeout" in call and " update" in call]))
 
     def test_machines_it_cannot_serve_stop_with_one_line_and_change_nothing(self):
         lmde = 'PRETTY_NAME="LMDE 6 (faye)"\nID=linuxmint\nID_LIKE=debian\nVERSION_CODENAME=faye\nDEBIAN_CODENAME=bookworm\n'
