@@ -23,6 +23,7 @@ Nothing of the caller's shapes the bytes: the commit is checked out into a tempo
 that reads no configuration but its own, and built there with a fixed environment.
 """
 import contextlib
+import functools
 import hashlib
 import io
 import os
@@ -122,26 +123,55 @@ def tag_target(clone, tag):
     return clone_git(clone, "cat-file", "-t", ref), clone_git(clone, "rev-parse", "--verify", ref + "^{commit}")
 
 
-def output(*command):
-    code, text = run(list(command), env=caller_env())
-    return text.strip() if code == 0 else None
-
-
 def owner_package(path):
-    owner = output("dpkg-query", "-S", os.path.realpath(path))
-    return [owner.split(":")[0]] if owner else []
+    """The package that installed `path`. A path of no package's, or of more than one, or a dpkg
+    that cannot answer, stops the build: BUILDINFO must name what made the zip, never guess."""
+    real = os.path.realpath(path)
+    code, text = run(["dpkg-query", "-S", real], env=caller_env())
+    if code == 1:
+        raise Failure(f"no installed package holds {real}, so BUILDINFO cannot name it")
+    if code != 0:
+        raise Failure(f"dpkg-query -S {real} failed: " + (text.strip().splitlines() or [f"exit {code}"])[-1])
+    # "package[:arch][, package[:arch]...]: path", after any "diversion by" lines
+    owners = {name.strip().split(":")[0] for line in text.splitlines() if not line.startswith("diversion by ")
+              for name in line.rsplit(": ", 1)[0].split(",")}
+    if len(owners) != 1:
+        raise Failure(f"dpkg-query -S {real} names {len(owners)} packages, not one: {text.strip()[:300]}")
+    return owners.pop()
 
 
-def build_packages():
-    """BUILD_PACKAGES and the packages of the interpreter and of zipfile (python3.11-minimal and
-    libpython3.11-minimal on Debian 12, say)."""
+def python_packages():
+    """The packages of the interpreter and of zipfile (python3.11-minimal and libpython3.11-minimal
+    on Debian 12, say)."""
     if os.path.realpath(sys.executable) != os.path.realpath(PYTHON):
         raise Failure(f"run this with {PYTHON}, whose package BUILDINFO can name, not {sys.executable}")
-    return BUILD_PACKAGES + owner_package(PYTHON) + owner_package(zipfile.__file__)
+    return [owner_package(PYTHON), owner_package(zipfile.__file__)]
 
 
 def installed_version(package):
-    return output("dpkg-query", "-W", "-f=${Version}", package) or "not installed"
+    """The version of `package` that dpkg has installed, or None when it has none installed, a
+    package removed but for its configuration files included. A dpkg that fails, or answers what
+    this cannot read, stops the build."""
+    code, text = run(["dpkg-query", "-W", "-f=${db:Status-Status} ${Version}\n", package], env=caller_env())
+    if code == 1:                                   # dpkg-query's code for "no such package"
+        return None
+    if code != 0:
+        raise Failure(f"dpkg-query -W {package} failed: " + (text.strip().splitlines() or [f"exit {code}"])[-1])
+    answers = [line.split(" ") for line in text.splitlines()]
+    if not answers or any(len(answer) != 2 for answer in answers):
+        raise Failure(f"dpkg-query -W {package} answered what this cannot read: {text.strip()[:300]}")
+    versions = {version for status, version in answers if status == "installed"}
+    if "" in versions or len(versions) > 1:
+        raise Failure(f"dpkg-query -W {package} gave no one version: {text.strip()[:300]}")
+    return versions.pop() if versions else None
+
+
+def required_version(package):
+    version = installed_version(package)
+    if version is None:
+        raise Failure(f"{package} is not installed: BUILDINFO must name the version of each package that "
+                      "can change the zip's bytes")
+    return version
 
 
 def debian_release():
@@ -157,12 +187,15 @@ def debian_release():
         return "unknown"
 
 
+@functools.cache
 def build_machine():
     """What BUILDINFO says of the machine, as (field, value): all of it must match for a rebuild to
-    give the same BUILDINFO."""
-    return ([("Build-Debian-Release", debian_release()),
-             ("Build-Architecture", output("dpkg", "--print-architecture") or "unknown")] +
-            [(name, installed_version(name)) for name in build_packages()])
+    give the same BUILDINFO. Asked once, and before the build, so that a dpkg that cannot answer
+    stops the release at once."""
+    architecture = checked(["dpkg", "--print-architecture"], "dpkg --print-architecture", env=caller_env())
+    return ([("Build-Debian-Release", debian_release()), ("Build-Architecture", architecture)] +
+            [(name, required_version(name)) for name in BUILD_PACKAGES] +
+            [(name, required_version(name)) for name in python_packages()])
 
 
 @contextlib.contextmanager
@@ -335,6 +368,7 @@ def main(clone, out_dir):
     changes = clone_git(clone, "status", "--porcelain", "--untracked-files=no")
     if changes:
         raise Failure("uncommitted changes to tracked files; a release is made from a commit alone:\n" + changes)
+    build_machine()
     commit = clone_git(clone, "rev-parse", "--verify", "HEAD^{commit}")
     with checkout(clone, commit) as (work, source):
         # Before the build: a document whose link leads nowhere stops the release at once.

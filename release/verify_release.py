@@ -147,7 +147,7 @@ def check_toolchain(recorded):
     differences = []
     for name in list(recorded_names) + [name for name in here if name not in recorded_names]:
         theirs = recorded_names.get(name, "not recorded")
-        ours = here[name] if name in here else dist.installed_version(name)
+        ours = here[name] if name in here else dist.installed_version(name) or "not installed"
         if theirs != ours:
             differences.append(f"  {name}: built with {theirs}, here {ours}")
     if differences:

@@ -5,14 +5,16 @@ which rebuilds the whole zip from the tagged commit and compares it byte for byt
     release_test.py BUILD_PATHS     (see build_paths.py)
 
 Releases are made from a temporary clone in which the checkout's working files, edits included,
-are committed and tagged v<VERSION>. That two checkouts give the same zip is reproducible_build.sh's part.
+are committed and tagged v<VERSION>. The zips that the cases only read are made once, unsigned
+and signed, from that clone; the cases that make dist fail, or build another commit, make their
+own. That a build gives the same exe and zip in any folder and at any time is checked in one
+place, reproducible_build.sh; here a zip is compared only with what it records of itself.
 """
 import hashlib
 import os
 import re
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 import zipfile
@@ -21,9 +23,8 @@ import build_paths
 
 import yaml
 
-BUILD_PATHS = sys.argv[1]
 PATHS = build_paths.from_arguments()
-VERSION, FLAGPOST, SOURCE, PREFIX = (PATHS[name] for name in ("version", "flagpost", "source", "prefix_release"))
+VERSION, SOURCE, PREFIX = (PATHS[name] for name in ("version", "source", "prefix_release"))
 HERE = os.path.dirname(os.path.abspath(__file__))
 ENTRIES = ["flagpost.exe", "flagpost-check.cmd", "LICENSE", "README.md", "docs/installers.md", "docs/verifying.md",
            "docs/on-windows.md", "docs/about.png", "docs/icon.png", "examples/nsis/flagpost-example.nsi",
@@ -37,6 +38,9 @@ TAG = f"v{VERSION}"
 # A fixed author and date, so that the commit, and with it BUILDINFO, is the same on every run.
 GIT = ["git", "-c", "user.name=Release Test", "-c", "user.email=release@test.invalid"]
 GIT_ENV = dict(os.environ, GIT_AUTHOR_DATE=f"@{EPOCH} +0000", GIT_COMMITTER_DATE=f"@{EPOCH} +0000")
+COMPILER = "g++-mingw-w64-i686-posix"               # the first package that BUILDINFO records
+# A boot of a fresh prefix under emulation takes a minute or two; a hang must still end with its output.
+WINE_TIMEOUT = 300
 
 
 def run(*command, env=None, cwd=None):
@@ -44,9 +48,27 @@ def run(*command, env=None, cwd=None):
     return done.returncode, done.stdout + done.stderr
 
 
+def wine(*arguments):
+    """(exit code, output) of wine.sh PREFIX ARGUMENTS. Wine's helper processes outlive the
+    command and would hold a pipe open, so the output goes to a file."""
+    with tempfile.TemporaryFile() as log:
+        try:
+            code = subprocess.run([PATHS["wine_sh"], PREFIX, *arguments], stdin=subprocess.DEVNULL, stdout=log,
+                                  stderr=subprocess.STDOUT, timeout=WINE_TIMEOUT).returncode
+        except subprocess.TimeoutExpired:
+            code = f"no exit within {WINE_TIMEOUT} s"
+        log.seek(0)
+        return code, log.read().decode("utf-8", "replace")
+
+
 def read(path):
     with open(path, "rb") as file:
         return file.read()
+
+
+def zip_entry(zip_path, name):
+    with zipfile.ZipFile(zip_path) as archive:
+        return archive.read(name)
 
 
 def git(*arguments):
@@ -56,66 +78,87 @@ def git(*arguments):
     return output.strip()
 
 
+def dist(out, **environment):
+    """(exit code, output) of make dist's recipe run on RELEASE into `out`."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("SIGN_", "DPKG_"))}
+    env.update(environment)
+    return run("/usr/bin/python3", os.path.join(SOURCE, "release", "dist.py"), RELEASE, out, env=env)
+
+
+def release_zip(out):
+    return os.path.join(out, f"flagpost-{VERSION}-win32.zip")
+
+
+def make_certificate(folder):
+    """(certificate, PKCS#12 file, password file): a throwaway code-signing certificate."""
+    key, cert, pfx = (os.path.join(folder, name) for name in ("key.pem", "cert.pem", "test.pfx"))
+    for command in (["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                     "-days", "2", "-subj", "/CN=Flagpost release test", "-addext", "extendedKeyUsage=codeSigning"],
+                    ["openssl", "pkcs12", "-export", "-out", pfx, "-inkey", key, "-in", cert,
+                     "-passout", "pass:" + PASSWORD]):
+        code, output = run(*command)
+        if code != 0:
+            raise AssertionError(f"{' '.join(command[:2])}: {output}")
+    password_file = os.path.join(folder, "password")
+    with open(password_file, "w") as file:
+        file.write(PASSWORD + "\n")
+    return cert, pfx, password_file
+
+
 def setUpModule():
-    """RELEASE: a clone whose HEAD, tagged, holds the working files of SOURCE."""
-    global RELEASE, RELEASE_WORK
-    RELEASE_WORK = tempfile.mkdtemp()
-    RELEASE = os.path.join(RELEASE_WORK, "release clone")
+    """RELEASE: a clone whose HEAD, tagged, holds the working files of SOURCE. UNSIGNED and SIGNED:
+    the zips made from it, for the cases that only read them; SIGNED_OUTPUT: what make dist said."""
+    global RELEASE, CERT, PFX, PASSWORD_FILE, UNSIGNED, SIGNED, SIGNED_OUTPUT
+    work = tempfile.mkdtemp()
+    unittest.addModuleCleanup(shutil.rmtree, work)
+    RELEASE = os.path.join(work, "release clone")
     code, output = run("sh", os.path.join(HERE, "commit_checkout.sh"), SOURCE, RELEASE, env=GIT_ENV)
     if code != 0:
         raise AssertionError(output)
     git("tag", "-a", TAG, "-m", f"Flagpost {VERSION}")
-
-
-def tearDownModule():
-    shutil.rmtree(RELEASE_WORK)
+    CERT, PFX, PASSWORD_FILE = make_certificate(work)
+    unsigned, signed = os.path.join(work, "unsigned"), os.path.join(work, "signed")
+    code, output = dist(unsigned)
+    if code != 0:
+        raise AssertionError(f"make dist: {output}")
+    code, SIGNED_OUTPUT = dist(signed, SIGN_PFX=PFX, SIGN_PASSWORD_FILE=PASSWORD_FILE)
+    if code != 0:
+        raise AssertionError(f"make dist, signed: {SIGNED_OUTPUT}")
+    UNSIGNED, SIGNED = release_zip(unsigned), release_zip(signed)
 
 
 class ZipCase(unittest.TestCase):
-    """A work folder, make dist into it, and a throwaway code-signing certificate."""
+    """A work folder, and in it the folder that make dist writes to."""
 
     def setUp(self):
         work = tempfile.TemporaryDirectory()
         self.addCleanup(work.cleanup)
         self.work = work.name
         self.out = os.path.join(self.work, "dist")
-        self.zip = os.path.join(self.out, f"flagpost-{VERSION}-win32.zip")
+        self.zip = release_zip(self.out)
 
-    def dist(self, **signing):
-        env = {k: v for k, v in os.environ.items() if not k.startswith("SIGN_")}
-        env.update(signing)
-        return run("/usr/bin/python3", os.path.join(SOURCE, "release", "dist.py"), RELEASE, self.out, env=env)
+    def dist(self, **environment):
+        return dist(self.out, **environment)
 
-    def unpack(self):
-        unpacked = os.path.join(self.work, "unpacked")
-        with zipfile.ZipFile(self.zip) as archive:
+    def copy_zip(self, zip_path):
+        """A copy of one of the module's zips under the release's name in self.out, to be changed
+        or to have files left beside it, which the other cases never see."""
+        os.makedirs(self.out, exist_ok=True)
+        shutil.copy(zip_path, self.zip)
+        return self.zip
+
+    def unpack(self, zip_path, folder):
+        unpacked = os.path.join(self.work, folder)
+        with zipfile.ZipFile(zip_path) as archive:
             archive.extractall(unpacked)
             return unpacked, archive.infolist()
 
-    def make_certificate(self):
-        key, cert, pfx = (os.path.join(self.work, name) for name in ("key.pem", "cert.pem", "test.pfx"))
-        code, output = run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
-                           "-days", "2", "-subj", "/CN=Flagpost release test",
-                           "-addext", "extendedKeyUsage=codeSigning")
-        self.assertEqual(0, code, output)
-        code, output = run("openssl", "pkcs12", "-export", "-out", pfx, "-inkey", key, "-in", cert,
-                           "-passout", "pass:" + PASSWORD)
-        self.assertEqual(0, code, output)
-        password_file = os.path.join(self.work, "password")
-        with open(password_file, "w") as file:
-            file.write(PASSWORD + "\n")
-        return cert, pfx, password_file
-
-
 
 class Release(ZipCase):
-    def test_unsigned_zip_holds_the_built_exe_and_sums_that_verify(self):
-        code, output = self.dist()
-        self.assertEqual(0, code, output)
-        unpacked, entries = self.unpack()
+    def test_unsigned_zip_holds_its_entries_and_sums_that_verify(self):
+        unpacked, entries = self.unpack(UNSIGNED, "unsigned")
 
         self.assertEqual(ENTRIES, [entry.filename for entry in entries])
-        self.assertEqual(read(FLAGPOST), read(os.path.join(unpacked, "flagpost.exe")), "the exe in the zip differs")
         self.assertEqual(read(os.path.join(SOURCE, "LICENSE")), read(os.path.join(unpacked, "LICENSE")))
         # The zip's documents stand alone: every link and picture that is not a web address leads
         # to a file of the unpacked zip. The README is the repository's, cut before its part for
@@ -138,48 +181,62 @@ class Release(ZipCase):
                              entry.filename)
 
     def test_signed_exe_verifies_strips_back_and_still_sets_the_marker(self):
-        cert, pfx, password_file = self.make_certificate()
-        code, output = self.dist(SIGN_PFX=pfx, SIGN_PASSWORD_FILE=password_file)
-        self.assertEqual(0, code, output)
-        self.assertNotIn(PASSWORD, output)
-        unpacked, _ = self.unpack()
+        self.assertNotIn(PASSWORD, SIGNED_OUTPUT)
+        unpacked, _ = self.unpack(SIGNED, "signed")
         exe = os.path.join(unpacked, "flagpost.exe")
-        self.assertNotEqual(read(FLAGPOST), read(exe), "the exe in the zip is not signed")
         self.assertEqual(0, run("sha256sum", "-c", "--strict", "SHA256SUMS", cwd=unpacked)[0], "sums of the signed zip")
+        # BUILDINFO records the exe as built, before its signature.
+        buildinfo = read(os.path.join(unpacked, "BUILDINFO")).decode()
+        self.assertNotIn(f" {hashlib.sha256(read(exe)).hexdigest()} ", buildinfo, "the exe in the zip is not signed")
 
-        code, output = run("osslsigncode", "verify", "-CAfile", cert, "-in", exe)
+        code, output = run("osslsigncode", "verify", "-CAfile", CERT, "-in", exe)
         self.assertEqual(0, code, output)
         self.assertIn("Signature verification: ok", output)
         stripped = os.path.join(self.work, "stripped.exe")
         code, output = run("osslsigncode", "remove-signature", "-in", exe, "-out", stripped)
         self.assertEqual(0, code, output)
-        self.assertEqual(read(FLAGPOST), read(stripped), "removing the signature does not give back the built exe")
+        unsigned = read(stripped)
+        self.assertIn(f"\n {hashlib.sha256(unsigned).hexdigest()} {len(unsigned)} flagpost.exe\n", buildinfo,
+                      "removing the signature does not give back the exe that BUILDINFO records")
 
-        code, output = run("/usr/bin/python3", os.path.join(HERE, "end_to_end_test.py"), BUILD_PATHS,
-                           f"flagpost={exe}", f"prefix={PREFIX}",
-                           "-k", "test_marker_is_set_volatile_and_empty_in_the_32_bit_view_only")
+        # The test program starts the flagpost.exe that lies beside it: here, the signed one.
+        tests = os.path.join(unpacked, os.path.basename(PATHS["flagpost_tests"]))
+        shutil.copy(PATHS["flagpost_tests"], tests)
+        self.addCleanup(wine, "--shutdown")
+        code, output = wine("--restart")
         self.assertEqual(0, code, output)
-        self.assertIn("Ran 1 test", output)
+        code, output = wine(tests, "--gtest_filter=EndToEnd.SetsAFreshMarkerInThe32BitViewOnly")
+        self.assertEqual(0, code, output)
+        self.assertIn("[  PASSED  ] 1 test.", output.splitlines(), output)
 
     def test_bad_input_stops_with_a_message_and_leaves_no_zip(self):
-        cert, pfx, password_file = self.make_certificate()
         wrong_password = os.path.join(self.work, "wrong")
         with open(wrong_password, "w") as file:
             file.write("not-" + PASSWORD)
-        cases = [({"SIGN_PFX": pfx, "SIGN_PASSWORD_FILE": wrong_password}, "osslsigncode sign"),
-                 ({"SIGN_PFX": pfx + ".missing", "SIGN_PASSWORD_FILE": password_file}, "SIGN_PFX: no such file"),
-                 ({"SIGN_PFX": cert, "SIGN_PASSWORD_FILE": password_file}, "osslsigncode sign"),
-                 ({"SIGN_PFX": pfx}, "signing needs both SIGN_PFX and SIGN_PASSWORD_FILE"),
+        # dpkg's database in two states where it cannot say which compiler built the zip: one it
+        # cannot read, and one that still lists the compiler, removed but for its configuration.
+        unreadable, removed = os.path.join(self.work, "unreadable dpkg"), os.path.join(self.work, "removed dpkg")
+        os.makedirs(os.path.join(unreadable, "status"))
+        os.mkdir(removed)
+        with open(os.path.join(removed, "status"), "w") as file:
+            file.write(f"Package: {COMPILER}\nStatus: deinstall ok config-files\nArchitecture: amd64\n"
+                       "Maintainer: Nobody <nobody@test.invalid>\nVersion: 12.2.0-14+25.2\n"
+                       "Description: a compiler removed but for its configuration\n\n")
+        cases = [({"SIGN_PFX": PFX, "SIGN_PASSWORD_FILE": wrong_password}, "osslsigncode sign"),
+                 ({"SIGN_PFX": PFX + ".missing", "SIGN_PASSWORD_FILE": PASSWORD_FILE}, "SIGN_PFX: no such file"),
+                 ({"SIGN_PFX": CERT, "SIGN_PASSWORD_FILE": PASSWORD_FILE}, "osslsigncode sign"),
+                 ({"SIGN_PFX": PFX}, "signing needs both SIGN_PFX and SIGN_PASSWORD_FILE"),
+                 ({"DPKG_ADMINDIR": unreadable}, f"dpkg-query -W {COMPILER} failed"),
+                 ({"DPKG_ADMINDIR": removed}, f"{COMPILER} is not installed"),
                  ({}, "uncommitted changes to tracked files")]
-        for signing, message in cases:
-            with self.subTest(signing=signing):
-                self.assertEqual(0, self.dist()[0])
-                self.assertTrue(os.path.exists(self.zip), "no earlier unsigned zip to be replaced")
-                if not signing:
+        for environment, message in cases:
+            with self.subTest(environment=environment):
+                self.copy_zip(UNSIGNED)             # an earlier zip, which a failed release removes too
+                if not environment:
                     with open(os.path.join(RELEASE, "src", "marker.cpp"), "a") as file:
                         file.write("// an edit not yet committed\n")
                     self.addCleanup(git, "checkout", "--", "src/marker.cpp")
-                code, output = self.dist(**signing)
+                code, output = self.dist(**environment)
                 self.assertNotEqual(0, code, output)
                 self.assertIn("make dist: " + message, output)
                 self.assertNotIn(PASSWORD, output)
@@ -187,7 +244,6 @@ class Release(ZipCase):
         # A shipped document whose link leads to a paper the zip does not hold; an older zip of
         # the release's name goes too.
         git("checkout", "--", "src/marker.cpp")
-        os.makedirs(self.out, exist_ok=True)
         with open(self.zip, "wb") as file:
             file.write(b"an older zip")
         with open(os.path.join(RELEASE, "docs", "installers.md"), "a") as file:
@@ -258,48 +314,47 @@ class VerifyRelease(ZipCase):
             return archive.read("BUILDINFO").decode()
 
     def test_a_tagged_release_verifies_whatever_the_verifiers_setup_signed_or_not(self):
-        self.assertEqual(0, self.dist()[0])
-        self.assertIn(f"Git-Tag: {TAG}\n", self.buildinfo())
+        unsigned = self.copy_zip(UNSIGNED)
+        self.assertIn(f"Git-Tag: {TAG}\n", self.buildinfo(unsigned))
         home = os.path.join(self.work, "home")
         os.mkdir(home)
         with open(os.path.join(home, ".gitconfig"), "w") as file:
             file.write("[core]\n\tautocrlf = true\n\teol = crlf\n")
         stray = dict(os.environ, HOME=home, CXXFLAGS="-fno-inline", LDFLAGS="-Wl,--insert-timestamp",
                      CMAKE_BUILD_TYPE="Debug", CMAKE_GENERATOR="Ninja", SOURCE_DATE_EPOCH="1")
-        code, last, output = self.verify(self.zip, env=stray)
+        code, last, output = self.verify(unsigned, env=stray)
         self.assertEqual((0, "verify-release: VERIFIED"), (code, last[:24]), output)
 
-        cert, pfx, password_file = self.make_certificate()
-        self.assertEqual(0, self.dist(SIGN_PFX=pfx, SIGN_PASSWORD_FILE=password_file)[0])
-        code, last, output = self.verify(self.zip)
+        signed = os.path.join(self.work, "signed.zip")
+        shutil.copy(SIGNED, signed)
+        code, last, output = self.verify(signed)
         self.assertEqual((0, "verify-release: VERIFIED"), (code, last[:24]), output)
         self.assertIn("carries an Authenticode signature", output)
 
         # osslsigncode still calls this signature good; its bytes are not what signing wrote.
-        with zipfile.ZipFile(self.zip) as archive:
-            exe = bytearray(archive.read("flagpost.exe"))
+        exe = bytearray(zip_entry(signed, "flagpost.exe"))
         header = int.from_bytes(exe[0x3C:0x40], "little")
         directory = header + 24 + 96 + 4 * 8
         offset, size = (int.from_bytes(exe[directory + i:directory + i + 4], "little") for i in (0, 4))
         junk = bytes(exe) + b"JUNKJUNK"
         junk = junk[:directory + 4] + (size + 8).to_bytes(4, "little") + junk[directory + 8:offset] \
             + (size + 8).to_bytes(4, "little") + junk[offset + 4:]
-        tampered = self.repack(**{"flagpost.exe": junk})
+        tampered = self.repack(signed, **{"flagpost.exe": junk})
         code, last, output = self.verify(tampered)
         self.assertEqual(1, code, output)
         self.assertIn("flagpost.exe differs from the rebuild", last)
         # The rebuild is left beside it to compare, and it is the zip that verified above.
         kept = tampered[:-len(".zip")] + ".rebuilt.zip"
         self.assertIn(f"the rebuilt zip is kept as {kept}\n", output)
-        self.assertEqual(read(self.zip), read(kept))
+        self.assertEqual(read(signed), read(kept))
 
     def test_hostile_zips_get_a_verdict_and_never_a_traceback(self):
-        self.assertEqual(0, self.dist()[0])
-        with zipfile.ZipFile(self.zip) as archive:
-            check_script, licence = archive.read("flagpost-check.cmd"), archive.read("LICENSE")
-        changed = bytearray(read(FLAGPOST))
+        self.copy_zip(UNSIGNED)
+        exe, check_script, licence = (zip_entry(self.zip, name) for name in
+                                      ("flagpost.exe", "flagpost-check.cmd", "LICENSE"))
+        changed = bytearray(exe)
         changed[-1] ^= 0x01                                 # the last section's padding: still a PE
-        recorded = f"{hashlib.sha256(read(FLAGPOST)).hexdigest()} {len(changed)} flagpost.exe"
+        recorded = f"{hashlib.sha256(exe).hexdigest()} {len(changed)} flagpost.exe"
         self.assertIn(recorded, self.buildinfo())
         buildinfo = self.buildinfo().replace(recorded, f"{hashlib.sha256(changed).hexdigest()} {len(changed)} "
                                                        "flagpost.exe")
@@ -343,9 +398,8 @@ class VerifyRelease(ZipCase):
                 self.assertIn(message, last)
 
     def test_only_the_commit_that_its_tag_names_verifies(self):
-        self.assertEqual(0, self.dist()[0])
         tagged = os.path.join(self.work, "tagged.zip")
-        shutil.move(self.zip, tagged)
+        shutil.copy(UNSIGNED, tagged)
         self.addCleanup(git, "tag", "-f", "-a", TAG, "-m", f"Flagpost {VERSION}", git("rev-parse", "HEAD"))
         self.addCleanup(git, "reset", "-q", "--hard", "HEAD")
         git("commit", "-q", "--allow-empty", "-m", "after the release")
@@ -367,16 +421,22 @@ class VerifyRelease(ZipCase):
         self.assertIn(f"this clone has no tag {TAG}: fetch the project's tags first (git fetch origin tag {TAG})", last)
 
     def test_a_recorded_toolchain_that_differs_is_not_checked_and_nothing_is_built(self):
-        self.assertEqual(0, self.dist()[0])
-        compiler = "g++-mingw-w64-i686-posix"
-        here = run("dpkg-query", "-W", "-f=${Version}", compiler)[1]
-        other = self.buildinfo().replace(f"{compiler} (= {here})", f"{compiler} (= 99.0-other)")
-        self.assertNotEqual(self.buildinfo(), other, f"BUILDINFO names no {compiler} {here}")
-        code, last, output = self.verify(self.repack(BUILDINFO=other.encode()))
-        self.assertEqual(2, code, output)
-        self.assertIn(f"{compiler}: built with 99.0-other, here {here}", output)
-        self.assertIn("NOT CHECKED: 1 build package(s) or machine field(s) differ", last)
-        self.assertNotIn("rebuilding", output)
+        self.copy_zip(UNSIGNED)
+        here = run("dpkg-query", "-W", "-f=${Version}", COMPILER)[1]
+        recorded = f" {COMPILER} (= {here})"
+        self.assertIn(recorded, self.buildinfo(), f"BUILDINFO names no {COMPILER} {here}")
+        cases = [("another version", recorded.replace(here, "99.0-other"),
+                  f"{COMPILER}: built with 99.0-other, here {here}"),
+                 ("a package not installed here", f"{recorded},\n no-such-package-here (= 1.0)",
+                  "no-such-package-here: built with 1.0, here not installed")]
+        for what, replacement, difference in cases:
+            with self.subTest(what):
+                code, last, output = self.verify(self.repack(BUILDINFO=self.buildinfo().replace(recorded, replacement)
+                                                             .encode()))
+                self.assertEqual(2, code, output)
+                self.assertIn(difference, output)
+                self.assertIn("NOT CHECKED: 1 build package(s) or machine field(s) differ", last)
+                self.assertNotIn("rebuilding", output)
 
 
 class Workflow(unittest.TestCase):
