@@ -37,7 +37,7 @@ build:
 run:
 	@$(SETUP) run
 	@$(CONFIGURE)
-	@cmake --build --preset mingw --target flagpost regprobe
+	@cmake --build --preset mingw --target flagpost marker_reader
 	@sh tools/run-marker.sh build/paths.txt
 
 test:
@@ -52,7 +52,7 @@ configure:
 	@$(CONFIGURE)
 
 bench: configure
-	@cmake --build --preset mingw --target flagpost minimal
+	@cmake --build --preset mingw --target flagpost minimal marker_reader
 	@/usr/bin/python3 tools/bench.py build/paths.txt
 
 screenshot: configure
@@ -82,6 +82,6 @@ example-inno: configure
 # Wine tree and npm's packages.
 clean:
 	@for prefix in build/wineprefix*/; do \
-		[ ! -d "$$prefix" ] || WINEPREFIX=$(CURDIR)/$$prefix wineserver -k 2>/dev/null || true; \
+		[ ! -d "$$prefix" ] || sh wine/wine.sh "$$prefix" --shutdown; \
 	done
 	rm -rf build

@@ -7,6 +7,7 @@ takes the file's path off sys.argv, and after it any NAME=VALUE arguments, which
 build's value for that name (release_test runs end_to_end_test's cases on the signed exe so);
 unittest's own arguments follow.
 """
+import os
 import sys
 
 
@@ -24,3 +25,8 @@ def from_arguments(argv=sys.argv):
             sys.exit(f"{name}: {file} names no such path")
         paths[name] = value
     return paths
+
+
+def windows_path(path):
+    """A Linux path as Wine shows it to Windows programs: on drive Z:, which is /."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")

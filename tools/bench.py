@@ -23,20 +23,35 @@ import tempfile
 
 import pefile
 
-with open(sys.argv[1]) as lines:
-    PATHS = dict(line.rstrip("\n").split("=", 1) for line in lines if "=" in line)
-WINE_SH, PREFIX, FLAGPOST, MINIMAL = (PATHS[name] for name in ("wine_sh", "prefix", "flagpost", "minimal"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+import build_paths  # noqa: E402  (the tests' reader of build/paths.txt, found above)
+
+PATHS = build_paths.read(sys.argv[1])
+WINE_SH, PREFIX, FLAGPOST, MINIMAL, READER = (PATHS[name] for name in ("wine_sh", "prefix", "flagpost", "minimal",
+                                                                       "marker_reader"))
 PAIRS = int(sys.argv[2]) if len(sys.argv) > 2 else 30
 ENV = dict(os.environ)
-KEY = r"HKLM\Software\Ostrevane\RebootPending"
 # Through wine.sh, as every test runs Wine: where i386 programs are emulated it picks the loader.
 WINE = f"{shlex.quote(WINE_SH)} {shlex.quote(PREFIX)}"
+
+
+def marker_key():
+    """HKLM\\...\\RebootPending, as the marker reader has it from the tests' one definition."""
+    with tempfile.TemporaryFile() as output:
+        subprocess.run([WINE_SH, PREFIX, READER, "--path"], env=ENV, stdin=subprocess.DEVNULL, stdout=output,
+                       stderr=subprocess.DEVNULL, check=True)
+        output.seek(0)
+        return output.read().decode().strip()
+
+
+KEY = marker_key()
 COMMANDS = {
     "flagpost.exe": f"{WINE} {shlex.quote(FLAGPOST)}",
     "minimal.exe": f"{WINE} {shlex.quote(MINIMAL)}",
     "reg.exe add": f"{WINE} reg add '{KEY}' /f /reg:32",
 }
-CLEAR = "sh -c " + shlex.quote(WINE + r" reg delete 'HKLM\Software\Ostrevane' /f /reg:32 >/dev/null 2>&1; true")
+# The marker and its parent, which reg.exe add made ordinary.
+CLEAR = "sh -c " + shlex.quote(WINE + f" reg delete '{KEY.rsplit(chr(92), 1)[0]}' /f /reg:32 >/dev/null 2>&1; true")
 RESOURCE_TYPES = {3: "RT_ICON", 4: "RT_MENU", 5: "RT_DIALOG", 6: "RT_STRING", 14: "RT_GROUP_ICON", 24: "RT_MANIFEST"}
 
 
@@ -107,7 +122,7 @@ def print_sizes():
 
 
 def main():
-    quiet(WINE_SH, PREFIX)                      # a fresh boot that stays up
+    quiet(WINE_SH, PREFIX, "--restart")         # a fresh boot that stays up
     try:
         for _ in range(3):                      # the first window starts Wine's desktop
             for command in COMMANDS.values():

@@ -20,8 +20,10 @@ import pefile
 
 from make_icon import decode, paste, png
 
-with open(sys.argv[1]) as lines:
-    PATHS = dict(line.rstrip("\n").split("=", 1) for line in lines if "=" in line)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+import build_paths  # noqa: E402  (the tests' reader of build/paths.txt, found above)
+
+PATHS = build_paths.read(sys.argv[1])
 WINE_SH, PREFIX, ABOUT_SHOT, FLAGPOST = (PATHS[name] for name in ("wine_sh", "prefix_x11", "about_shot", "flagpost"))
 DOCS = os.path.join(PATHS["source"], "docs")
 ENV = dict(os.environ, WINEPREFIX=PREFIX, FLAGPOST_GRAPHICS="x11")
@@ -54,16 +56,16 @@ def about_box():
     for font in ("marlett.ttf", "tahoma.ttf", "tahomabd.ttf"):
         if not (fonts / font).exists():
             shutil.copy(Path("/usr/share/wine/fonts", font), fonts)
-    wine()    # a fresh boot that sees them
+    wine("--restart")    # a fresh boot that sees them
     try:
         with tempfile.TemporaryDirectory() as work:
             shot = Path(work, "about.bmp")
-            wine("explorer", "/desktop=Flagpost,480x320", ABOUT_SHOT, "Z:" + str(shot).replace("/", "\\"))
+            wine("explorer", "/desktop=Flagpost,480x320", ABOUT_SHOT, build_paths.windows_path(shot))
             if not shot.exists():
                 sys.exit("about_shot.exe saved no picture of the About box")
             return bmp_rows(shot.read_bytes())
     finally:
-        subprocess.run(["wineserver", "-k"], env=ENV)
+        subprocess.run([WINE_SH, PREFIX, "--shutdown"], env=ENV)
 
 
 def icon_preview(scale=4, gap=12):

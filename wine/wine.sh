@@ -3,18 +3,26 @@
 # wine.sh PREFIX --64 PROGRAM [ARGS...]
 #                                    the same with Wine's 64-bit loader: for Wine's own programs
 #                                    (reg, cmd, msiexec), which then need no i386 emulation
-# wine.sh PREFIX                     starts a fresh "boot" of PREFIX, ending any that runs;
-#                                    it lasts until `wineserver -k`
+# wine.sh PREFIX --restart           ends PREFIX's running "boot", if any, as a restart of Windows
+#                                    would, volatile keys and all, and starts a fresh one, which
+#                                    lasts until --shutdown
+# wine.sh PREFIX --shutdown          ends PREFIX's boot, if one runs
 #
-# Either way the prefix is made first if it is new. It uses Wine's null graphics driver, so that
-# windows can be created without a display, unless FLAGPOST_GRAPHICS names another driver (x11)
-# when the prefix is made.
+# A new PREFIX is made first, as a copy of one booted prefix beside it (wineprefix-template),
+# which is made once: a Wine prefix holds 1.2 GB of Wine's DLLs, which the copies share as hard
+# links, and wineboot takes a minute where i386 programs are emulated. A prefix uses Wine's null
+# graphics driver, so that windows can be created without a display, unless FLAGPOST_GRAPHICS
+# names another driver (x11) when the prefix is made.
 #
 # wineserver and Wine's service processes outlive the command that started them and keep its
 # output open; a caller reading a pipe would wait for them. So everything that may start them
 # gets /dev/null: making the prefix, and the boot, which starts them before any program runs.
 set -eu
-WINEPREFIX=$1
+# Wine takes only an absolute prefix.
+case $1 in
+/*) WINEPREFIX=$1 ;;
+*) WINEPREFIX=$PWD/$1 ;;
+esac
 shift
 export WINEPREFIX
 # No Mono or Gecko download prompts; and no winemenubuilder, which writes menu entries and file
@@ -33,30 +41,65 @@ if [ -x "$wine_tree/lib/wine/wine" ] && i386_emulated; then
     wine32=$wine_tree/lib/wine/wine wine64=$wine_tree/lib/wine/wine64
 fi
 
-if [ ! -e "$WINEPREFIX/.flagpost-ready" ]; then
-    mkdir -p "$(dirname "$WINEPREFIX")"
-    (
-        flock 9
-        if [ ! -e "$WINEPREFIX/.flagpost-ready" ]; then
-            "$wine32" wineboot -i </dev/null >/dev/null 2>&1
-            "$wine32" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d "${FLAGPOST_GRAPHICS:-null}" /f \
-                </dev/null >/dev/null 2>&1
-            wineserver -w
-            touch "$WINEPREFIX/.flagpost-ready"
-        fi
-    ) 9>"$WINEPREFIX.lock"
+if [ "${1:-}" = --shutdown ]; then
+    # -k fails when no boot runs.
+    [ ! -d "$WINEPREFIX" ] || wineserver -k 2>/dev/null || true
+    exit 0
 fi
 
-if [ $# -eq 0 ]; then
-    # -k fails when no boot runs; -w then returns at once. Either way the old boot is gone,
-    # volatile keys and all, before the new one starts.
+template=$(dirname "$WINEPREFIX")/wineprefix-template
+# Runs under an exclusive lock on $1.lock: parallel first starts of one prefix collide.
+locked() {
+    lock=$1.lock
+    shift
+    mkdir -p "$(dirname "$lock")"
+    (flock 9 && "$@") 9>"$lock"
+}
+make_template() {
+    [ ! -e "$template/.flagpost-ready" ] || return 0
+    WINEPREFIX=$template "$wine32" wineboot -i </dev/null >/dev/null 2>&1
+    WINEPREFIX=$template "$wine64" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+    WINEPREFIX=$template wineserver -w
+    touch "$template/.flagpost-ready"
+}
+make_prefix() {
+    [ ! -e "$WINEPREFIX/.flagpost-ready" ] || return 0
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    # Wine's DLLs are shared; the registry and every other file are the copy's own, so that
+    # nothing a program writes there reaches another prefix.
+    (cd "$template" && tar --exclude=./drive_c/windows/system32 --exclude=./drive_c/windows/syswow64 \
+        --exclude=./.flagpost-ready -cf - .) | (cd "$WINEPREFIX" && tar -xpf -)
+    cp -al "$template/drive_c/windows/system32" "$template/drive_c/windows/syswow64" "$WINEPREFIX/drive_c/windows/"
+    if [ "${FLAGPOST_GRAPHICS:-null}" != null ]; then
+        "$wine64" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d "$FLAGPOST_GRAPHICS" /f </dev/null >/dev/null 2>&1
+        wineserver -w
+    fi
+    touch "$WINEPREFIX/.flagpost-ready"
+}
+if [ ! -e "$WINEPREFIX/.flagpost-ready" ]; then
+    locked "$template" make_template
+    locked "$WINEPREFIX" make_prefix
+fi
+
+case ${1:-} in
+--restart)
+    # -w then returns at once when no boot runs. Either way the old boot is gone before the new
+    # one starts.
     wineserver -k 2>/dev/null || true
     wineserver -w
     wineserver -p </dev/null >/dev/null 2>&1
     "$wine32" cmd /c exit 0 </dev/null >/dev/null 2>&1
-elif [ "$1" = --64 ]; then
+    ;;
+--64)
     shift
     exec "$wine64" "$@"
-else
+    ;;
+"")
+    echo "usage: wine.sh PREFIX [--64] PROGRAM [ARGS...] | wine.sh PREFIX --restart | --shutdown" >&2
+    exit 2
+    ;;
+*)
     exec "$wine32" "$@"
-fi
+    ;;
+esac
