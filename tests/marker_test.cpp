@@ -121,3 +121,25 @@ TEST(StartupDllSearch, DllBesideTheExeIsRefusedAndSystem32StillLoads)
     if (system)
         FreeLibrary(system);
 }
+
+TEST_F(ProgramTest, HostileCommandLinesInProcessEachSetAFreshMarker)
+{
+    // Each line through the program's own code as its entry hands it over, without the cost of a
+    // process; EndToEnd starts a share of them as processes.
+    int failures = 0;
+    std::vector<std::wstring> lines = HostileCommandLines();
+    for (size_t i = 0; i < lines.size(); ++i)
+    {
+        ASSERT_TRUE(RemoveMarkerAndParent());
+        std::wstring commandLine = lines[i] + L'\0';
+        int exitCode = wWinMain(instance, NULL, SkipProgramName(&commandLine[0]), SW_SHOWDEFAULT);
+        // The window is left to the process end, as in the program; here the next line needs it gone.
+        while (HWND window = FindWindowW(g_windowClass, NULL))
+            ASSERT_TRUE(DestroyWindow(window));
+        std::string problem = exitCode != 0 ? "wWinMain returned " + std::to_string(exitCode) : MarkerProblem();
+        EXPECT_EQ("", problem) << "line " << i + 1 << " (" << lines[i].size() << " units): "
+                               << Narrow(lines[i].substr(0, 60));
+        failures += !problem.empty();
+    }
+    EXPECT_EQ(0, failures) << "of " << lines.size() << " lines";
+}

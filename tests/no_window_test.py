@@ -4,9 +4,10 @@
     xvfb-run -a no_window_test.py BUILD_PATHS     (see build_paths.py)
 
 PREFIX is a prefix of its own that uses the X11 driver. xev records every window mapped on the
-root window while flagpost.exe runs 20 times, through launcher.exe, which checks after each run
-that the marker is there, so the hidden window really was created each time. A test case that
-shows a window, run before and after, proves that the recording sees Wine's windows.
+root window while flagpost.exe runs 21 times, through flagpost_tests.exe's end-to-end cases that
+run it and check after each run that the marker is there, so the hidden window really was
+created each time. A test case that shows a window, run before and after, proves that the
+recording sees Wine's windows.
 """
 import os
 import subprocess
@@ -17,11 +18,12 @@ import unittest
 import build_paths
 
 PATHS = build_paths.from_arguments()
-WINE_SH, PREFIX, FLAGPOST, LAUNCHER, FLAGPOST_TESTS = (
-    PATHS[name] for name in ("wine_sh", "prefix_x11", "flagpost", "launcher", "flagpost_tests"))
+WINE_SH, PREFIX, FLAGPOST_TESTS = (PATHS[name] for name in ("wine_sh", "prefix_x11", "flagpost_tests"))
 ENV = dict(os.environ, WINEPREFIX=PREFIX, FLAGPOST_GRAPHICS="x11")
 SHOWS_A_WINDOW = "--gtest_filter=WindowShellTest.PaintLeavesNothingToRepaint"
-RUNS = 20
+# Seven runs of flagpost.exe, each followed by the fresh-marker check; three times over.
+RUNS_FLAGPOST = ["--gtest_filter=EndToEnd.IgnoresItsCommandLine:EndToEnd.SecondRunOpensTheMarkerAsItIs:"
+                 "EndToEnd.SetsAFreshMarkerInThe32BitViewOnly", "--gtest_repeat=3"]
 
 
 def wine(*command):
@@ -34,9 +36,9 @@ def wine(*command):
 
 class NoWindowOnScreen(unittest.TestCase):
     def setUp(self):
-        subprocess.run([WINE_SH, PREFIX], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        subprocess.run([WINE_SH, PREFIX, "--restart"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, env=ENV, check=True, timeout=600)
-        self.addCleanup(subprocess.run, ["wineserver", "-k"], env=ENV)
+        self.addCleanup(subprocess.run, [WINE_SH, PREFIX, "--shutdown"], env=ENV)
         self.events = tempfile.NamedTemporaryFile(mode="w+", suffix=".xev")
         self.addCleanup(self.events.close)
         xev = subprocess.Popen(["stdbuf", "-oL", "xev", "-root", "-event", "substructure"],
@@ -59,14 +61,11 @@ class NoWindowOnScreen(unittest.TestCase):
             time.sleep(0.1)
         self.fail("a window that was shown was not recorded")
 
-    def test_twenty_runs_map_no_window(self):
+    def test_twenty_one_runs_map_no_window(self):
         seen = self.show_a_window()
-        with tempfile.NamedTemporaryFile(suffix=".lines", delete=False) as lines:
-            lines.write("flagpost.exe\0".encode("utf-16-le") * RUNS)
-        self.addCleanup(os.unlink, lines.name)
-        code, report = wine(LAUNCHER, FLAGPOST, "Z:" + lines.name.replace("/", "\\"))
+        code, report = wine(FLAGPOST_TESTS, *RUNS_FLAGPOST)
         self.assertEqual(0, code, report)
-        self.assertIn(f"{RUNS} runs, 0 failed", report)
+        self.assertEqual(3, report.count("[  PASSED  ] 3 tests."), report)
         time.sleep(1)    # let any late event reach xev
         self.assertEqual(seen, self.maps(), "flagpost.exe mapped a window")
         self.show_a_window()

@@ -1,4 +1,4 @@
-// Registry checks and set-ups shared by regprobe.exe and the in-process tests.
+// The marker's path for the tests and tools, and the registry checks and set-ups they share.
 #pragma once
 
 #include <windows.h>
@@ -9,6 +9,13 @@
 // The marker and the parent key it may create, relative to HKLM, in a 32-bit process's view.
 inline const wchar_t* const MARKER_KEY = L"Software\\Ostrevane\\RebootPending";
 inline const wchar_t* const MARKER_PARENT = L"Software\\Ostrevane";
+
+// A key's path below Software\, where the 64-bit view's Wow6432Node and a user's VirtualStore
+// put what a 32-bit program writes there.
+inline std::wstring BelowSoftware(const wchar_t* path)
+{
+    return std::wstring(path).substr(sizeof("Software\\") - 1);
+}
 
 // Asks for a non-volatile subkey of HKLM\path and removes it again if it was made.
 // Windows refuses it under a volatile key with ERROR_CHILD_MUST_BE_VOLATILE.
@@ -88,7 +95,8 @@ inline bool RemoveMarkerAndParent()
 {
     for (const wchar_t* path : {MARKER_PARENT, MARKER_KEY})
         SetKeyDacl(path, ALLOW_EVERYONE);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, MARKER_KEY);
+    // The marker with whatever a case put below it; the parent only when nothing else is in it.
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, MARKER_KEY);
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, MARKER_PARENT);
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, MARKER_PARENT, 0, KEY_READ, &key) != ERROR_SUCCESS)

@@ -1,6 +1,9 @@
 #include "support.h"
 #include "resource.h"
 
+#include <cstdint>
+#include <cstdio>
+
 bool g_failAllocations;
 int g_liveAllocations;
 
@@ -29,9 +32,92 @@ bool KeyExists(const wchar_t* path)
     return true;
 }
 
+bool FileExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 HWND FindMainWindow()
 {
     return FindWindowW(L"FLAGPOST", L"Flagpost");
+}
+
+namespace {
+
+bool InWow64()
+{
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+}
+
+std::string MarkerProblem()
+{
+    HKEY key;
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, MARKER_KEY, 0, KEY_READ | KEY_WOW64_32KEY, &key);
+    if (status != ERROR_SUCCESS)
+        return "no marker in the 32-bit view: error " + std::to_string(status);
+    DWORD subkeys = 0xBAD, values = 0xBAD;
+    status = RegQueryInfoKeyW(key, NULL, NULL, NULL, &subkeys, NULL, NULL, &values, NULL, NULL, NULL, NULL);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS || subkeys != 0 || values != 0)
+        return "the marker has " + std::to_string(subkeys) + " subkeys and " + std::to_string(values) +
+               " values (error " + std::to_string(status) + ")";
+    status = CreateNonVolatileChild(MARKER_KEY);
+    if (status != ERROR_CHILD_MUST_BE_VOLATILE)
+        return "the marker is not volatile: an ordinary subkey gave " + std::to_string(status);
+    // 32-bit Windows has one view, which KEY_WOW64_64KEY leaves as it is.
+    if (InWow64())
+    {
+        status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, MARKER_KEY, 0, KEY_READ | KEY_WOW64_64KEY, &key);
+        if (status == ERROR_SUCCESS)
+            RegCloseKey(key);
+        if (status != ERROR_FILE_NOT_FOUND)
+            return "HKLM\\" + Narrow(MARKER_KEY) + " in the 64-bit view: error " + std::to_string(status) +
+                   " where 2 (not found) was due";
+    }
+    return "";
+}
+
+std::wstring Quoted(const std::wstring& path)
+{
+    return L"\"" + path + L"\"";
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    std::string narrow;
+    for (wchar_t unit : text)
+        narrow.push_back(unit < 128 ? static_cast<char>(unit) : '?');
+    return narrow;
+}
+
+EnvironmentVariable::EnvironmentVariable(const wchar_t* name, const std::wstring& value) : name(name)
+{
+    DWORD length = GetEnvironmentVariableW(name, NULL, 0);
+    wasSet = length > 0;
+    if (wasSet)
+    {
+        old.resize(length);
+        old.resize(GetEnvironmentVariableW(name, &old[0], length));
+    }
+    SetEnvironmentVariableW(name, value.c_str());
+}
+
+EnvironmentVariable::~EnvironmentVariable()
+{
+    SetEnvironmentVariableW(name, wasSet ? old.c_str() : NULL);
+}
+
+void MarkerScenario::SetUp()
+{
+    ASSERT_TRUE(RemoveMarkerAndParent()) << "a marker is left from an earlier run";
+}
+
+void MarkerScenario::TearDown()
+{
+    EXPECT_TRUE(RemoveMarkerAndParent()) << "HKLM\\" << Narrow(MARKER_PARENT) << " could not be removed";
 }
 
 void ProgramTest::SetUp()
@@ -54,28 +140,95 @@ void ProgramTest::TearDown()
     RemoveMarkerAndParent();
 }
 
-std::wstring ProgramFolder()
+std::wstring ProgramPath()
 {
     wchar_t path[MAX_PATH];
     DWORD length = GetModuleFileNameW(NULL, path, MAX_PATH);
-    std::wstring folder(path, length > 0 && length < MAX_PATH ? length : 0);
-    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
+    return std::wstring(path, length > 0 && length < MAX_PATH ? length : 0);
 }
 
-long long RunToEnd(std::wstring commandLine, DWORD milliseconds)
+std::wstring ProgramFolder()
+{
+    std::wstring path = ProgramPath();
+    return path.substr(0, path.find_last_of(L"\\/") + 1);
+}
+
+std::vector<std::wstring> HostileCommandLines()
+{
+    // CreateProcessW takes at most 32,767 units with the terminating NUL. Lone surrogates are
+    // the point of some lines: they go out as the units they are.
+    std::vector<std::wstring> lines = {
+        L"", L" ", L"\t", L" \t  \t", std::wstring(32766, L'x'), L"\"" + std::wstring(32765, L'y'),
+        L"flagpost.exe " + std::wstring(101, L'"'), L"\"C:\\Program Files\\Flag post\\flagpost.exe\"",
+        L"flagpost.exe \xD800", L"\xDC00",
+        L"flagpost.exe \x00E4\x00F6\x00FC \x041F\x0440\x0438\x0432\x0435\x0442 \xD83D\xDE00"};
+    const wchar_t* const programs[] = {L"flagpost.exe", L"\"C:\\Program Files\\Flag post\\flagpost.exe\"",
+                                       L"\"flag post.exe", L"\"\"", L""};
+    const wchar_t* const separators[] = {L"", L" ", L"\t"};
+    const wchar_t* const pieces[] = {L" ", L"\t", L"\"", L"\"\"", L"\\\"", L"\\\\", L"/quiet", L"-x=1", L"\x00E9",
+                                     L"\x4E2D\x6587", L"\x202E", L"\xD83D\xDEA9", L"\xD800", L"\xDFFF",
+                                     L"\xDC00\xD800", L"\xFEFF", L"\xFFFF", L"%PATH%", L"^&|<>"};
+    // A fixed generator, not std::rand: the same lines on every system.
+    uint32_t state = 20261208;
+    auto next = [&state](uint32_t bound) {
+        state = state * 1664525u + 1013904223u;
+        return (state >> 8) % bound;
+    };
+    while (lines.size() < 1000)
+    {
+        std::wstring line = programs[next(5)];
+        line += separators[next(3)];
+        for (uint32_t count = next(41); count > 0; --count)
+            line += pieces[next(sizeof(pieces) / sizeof(pieces[0]))];
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+long long RunToEnd(std::wstring commandLine, std::string* output, DWORD milliseconds)
 {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (output)
+    {
+        wchar_t folder[MAX_PATH], name[MAX_PATH];
+        SECURITY_ATTRIBUTES inherited = {sizeof(inherited), NULL, TRUE};
+        if (GetTempPathW(MAX_PATH, folder) && GetTempFileNameW(folder, L"out", 0, name))
+            file = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               &inherited, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, NULL);
+        if (file == INVALID_HANDLE_VALUE)
+        {
+            ADD_FAILURE() << "no file for the output of " << testing::PrintToString(commandLine) << ": error "
+                          << GetLastError();
+            return -1;
+        }
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = NULL;
+        startup.hStdOutput = startup.hStdError = file;
+    }
     PROCESS_INFORMATION process;
     commandLine.push_back(L'\0');    // CreateProcessW may write into the line
-    if (!CreateProcessW(NULL, &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+    if (!CreateProcessW(NULL, &commandLine[0], NULL, NULL, output != nullptr, 0, NULL, NULL, &startup, &process))
     {
         ADD_FAILURE() << "CreateProcessW failed with " << GetLastError() << ": " << testing::PrintToString(commandLine);
+        if (output)
+            CloseHandle(file);
         return -1;
     }
     long long result = RunToEnd(process, milliseconds);
     if (result == -1)
         ADD_FAILURE() << "the line was " << testing::PrintToString(commandLine);
+    if (output)
+    {
+        output->clear();
+        char buffer[4096];
+        DWORD read;
+        SetFilePointer(file, 0, NULL, FILE_BEGIN);
+        while (ReadFile(file, buffer, sizeof(buffer), &read, NULL) && read > 0)
+            output->append(buffer, read);
+        CloseHandle(file);
+    }
     return result;
 }
 
@@ -126,4 +279,34 @@ class Summary : public testing::EmptyTestEventListener
 // Before gtest_main's main runs; the listener list owns it.
 const bool g_summaryListed = (testing::UnitTest::GetInstance()->listeners().Append(new Summary), true);
 
+}
+
+// flagpost_tests.exe is also each helper program that its cases start, as Wine's tests re-run
+// themselves: one exe to build and to ship to a Windows machine. A role ends with a non-zero exit
+// code, so a role set by mistake never passes for a test run.
+int main(int argc, char** argv)
+{
+    wchar_t role[32] = L"";
+    DWORD length = GetEnvironmentVariableW(CHILD_ROLE, role, 32);
+    if (length > 0 && length < 32)
+    {
+        if (lstrcmpW(role, L"stray-reg") == 0)
+            return 3;
+        if (lstrcmpW(role, L"windows-version") == 0)
+        {
+            // GetVersionExW is what a program sees; Wine's per-application Version setting changes it.
+            OSVERSIONINFOW version = {};
+            version.dwOSVersionInfoSize = sizeof(version);
+            return GetVersionExW(&version) ? static_cast<int>(version.dwMajorVersion * 100 + version.dwMinorVersion) : 1;
+        }
+    }
+    testing::InitGoogleTest(&argc, argv);
+    int result = RUN_ALL_TESTS();
+    // A filter that matches no case, after a case was renamed, would otherwise pass.
+    if (testing::UnitTest::GetInstance()->test_to_run_count() == 0)
+    {
+        std::puts("flagpost_tests: no case matches the filter");
+        return 1;
+    }
+    return result;
 }

@@ -6,23 +6,66 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 extern bool g_failAllocations;      // while set, AllocateWideString fails
 extern int g_liveAllocations;       // wide strings allocated and not yet freed
 
 
 bool KeyExists(const wchar_t* path);
+bool FileExists(const std::wstring& path);
 HWND FindMainWindow();
+
+// Empty when HKLM\Software\Ostrevane\RebootPending is as a run of flagpost.exe leaves it: in the
+// 32-bit view, volatile, without values or subkeys, and not in the 64-bit view; otherwise what
+// is wrong with it.
+std::string MarkerProblem();
+
+// "\"path\"", as a command line names a program or a folder.
+std::wstring Quoted(const std::wstring& path);
+// For a failure's message: ASCII as it is, every other unit as '?'.
+std::string Narrow(const std::wstring& text);
 
 // This program's folder, ending in a backslash: flagpost.exe lies beside it, the example
 // installers in its example\ folder.
 std::wstring ProgramFolder();
+// This program's own path.
+std::wstring ProgramPath();
+
+// The 1,000 hostile command lines, program name included, as CreateProcessW takes them: the
+// AWKWARD_LINE_COUNT awkward ones first, then random mixes of their pieces, the same on every run.
+constexpr size_t AWKWARD_LINE_COUNT = 11;
+std::vector<std::wstring> HostileCommandLines();
 
 // The exit code of a command line run to its end; -1, with a failure that says why, when it
-// could not be started or did not end within the time.
-long long RunToEnd(std::wstring commandLine, DWORD milliseconds = 300000);
+// could not be started or did not end within the time. With `output`, what the command wrote to
+// its standard output and error, which go to a file: a pipe would stay open as long as any
+// grandchild that inherited it.
+long long RunToEnd(std::wstring commandLine, std::string* output = nullptr, DWORD milliseconds = 300000);
 // The same for a process already started, suspended or not; its handles are closed.
 long long RunToEnd(PROCESS_INFORMATION& process, DWORD milliseconds = 300000);
+
+// Sets an environment variable of this process, which the programs it starts inherit, for as
+// long as it lives; then puts back what was there.
+class EnvironmentVariable
+{
+public:
+    EnvironmentVariable(const wchar_t* name, const std::wstring& value);
+    ~EnvironmentVariable();
+    EnvironmentVariable(const EnvironmentVariable&) = delete;
+    EnvironmentVariable& operator=(const EnvironmentVariable&) = delete;
+
+private:
+    const wchar_t* name;
+    std::wstring old;
+    bool wasSet;
+};
+
+// The name of the variable that makes flagpost_tests.exe one of the helper programs that its
+// cases start, instead of running cases: "stray-reg", a reg.exe that fails whatever it is asked
+// (exit code 3); "windows-version", whose exit code is the Windows version that this exe is
+// shown, major * 100 + minor.
+inline const wchar_t* const CHILD_ROLE = L"FLAGPOST_TESTS_CHILD";
 
 // Wine's ntdll exports wine_get_version; Windows' does not.
 bool OnWine();
@@ -39,6 +82,14 @@ bool WineSkipsAllowed();
         GTEST_SKIP() << "under Wine: " << windows;                                                 \
     else                                                                                           \
         FAIL() << (OnWine() ? "not shown under Wine (FLAGPOST_REQUIRE_WINDOWS): " : "") << windows
+
+// Whatever a case leaves, the next starts from no marker and no parent, as after a restart.
+class MarkerScenario : public ::testing::Test
+{
+protected:
+    void SetUp() override;
+    void TearDown() override;
+};
 
 // Each test starts as wWinMain would before registering the class: strings loaded, no
 // class, no window, no marker. It leaves the same behind.

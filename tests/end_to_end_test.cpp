@@ -1,0 +1,649 @@
+// flagpost.exe run for real, as installers and admin scripts start it, with CreateProcessW; its
+// marker read back through both registry views. One program for Wine and Windows.
+#include "support.h"
+
+#include <gtest/gtest-spi.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+std::wstring Flagpost()
+{
+    return ProgramFolder() + L"flagpost.exe";
+}
+
+long long RunFlagpost(const std::wstring& arguments = L"")
+{
+    return RunToEnd(Quoted(Flagpost()) + (arguments.empty() ? L"" : L" " + arguments));
+}
+
+// Every value and subkey below HKLM\path in the 32-bit view, names and data, as one text; empty
+// when the key cannot be read.
+std::string KeyContents(const std::wstring& path)
+{
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS)
+        return "";
+    std::string contents = "[" + Narrow(path) + "]";
+    wchar_t name[256];
+    BYTE data[1024];
+    for (DWORD i = 0;; ++i)
+    {
+        DWORD nameLength = 256, size = sizeof(data), type;
+        if (RegEnumValueW(key, i, name, &nameLength, NULL, &type, data, &size) != ERROR_SUCCESS)
+            break;
+        contents += " " + Narrow(name) + "=" + std::to_string(type) + ":" +
+                    std::string(reinterpret_cast<char*>(data), size);
+    }
+    std::vector<std::wstring> subkeys;
+    for (DWORD i = 0;; ++i)
+    {
+        DWORD nameLength = 256;
+        if (RegEnumKeyExW(key, i, name, &nameLength, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+            break;
+        subkeys.push_back(name);
+    }
+    RegCloseKey(key);
+    for (const std::wstring& subkey : subkeys)
+        contents += " " + KeyContents(path + L"\\" + subkey);
+    return contents;
+}
+
+// root\path as an ordinary key, in the 32-bit view where there are two, with one string value
+// unless `value` is null.
+LONG SetString(HKEY root, const std::wstring& path, const wchar_t* value, const wchar_t* data)
+{
+    HKEY key;
+    LONG status = RegCreateKeyExW(root, path.c_str(), 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
+                                  NULL, &key, NULL);
+    if (status != ERROR_SUCCESS)
+        return status;
+    if (value)
+        status = RegSetValueExW(key, value, 0, REG_SZ, reinterpret_cast<const BYTE*>(data),
+                                static_cast<DWORD>((lstrlenW(data) + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    return status;
+}
+
+LONG CreateOrdinaryKey(const wchar_t* path, const wchar_t* value, const wchar_t* data)
+{
+    return SetString(HKEY_LOCAL_MACHINE, path, value, data);
+}
+
+// An ordinary marker key, as another program could have left it: a value and a subkey.
+void CreateOrdinaryMarker()
+{
+    ASSERT_EQ(ERROR_SUCCESS, CreateOrdinaryKey(MARKER_KEY, L"Kept", L"yes"));
+    ASSERT_EQ(ERROR_SUCCESS, CreateOrdinaryKey((std::wstring(MARKER_KEY) + L"\\Child").c_str(), nullptr, nullptr));
+}
+
+// A folder of its own in the machine's temporary folder, for the files a case runs or makes;
+// removed again with them.
+class ScratchFolder
+{
+public:
+    explicit ScratchFolder(const wchar_t* name)
+    {
+        wchar_t temp[MAX_PATH];
+        DWORD length = GetTempPathW(MAX_PATH, temp);
+        path = std::wstring(temp, length < MAX_PATH ? length : 0) + name;
+        made = CreateDirectoryW(path.c_str(), NULL);
+    }
+    ~ScratchFolder()
+    {
+        for (const std::wstring& file : files)
+            DeleteFileW(file.c_str());
+        RemoveDirectoryW(path.c_str());
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    // The path of a file in the folder, removed with it.
+    std::wstring File(const wchar_t* name)
+    {
+        files.push_back(path + L"\\" + name);
+        return files.back();
+    }
+    // The copy's path, or "" when it could not be made.
+    std::wstring Copy(const std::wstring& source, const wchar_t* name)
+    {
+        std::wstring copy = File(name);
+        return made && CopyFileW(source.c_str(), copy.c_str(), FALSE) ? copy : L"";
+    }
+    std::wstring Write(const wchar_t* name, const std::string& text)
+    {
+        std::wstring file = File(name);
+        HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+        DWORD written = 0;
+        bool whole = handle != INVALID_HANDLE_VALUE &&
+                     WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, NULL) &&
+                     written == text.size();
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+        return whole ? file : L"";
+    }
+    std::wstring path;
+
+private:
+    bool made;
+    std::vector<std::wstring> files;
+};
+
+class EndToEnd : public MarkerScenario
+{
+};
+
+TEST_F(EndToEnd, SetsAFreshMarkerInThe32BitViewOnly)
+{
+    EXPECT_EQ(0, RunFlagpost());
+    EXPECT_EQ("", MarkerProblem());
+    EXPECT_EQ(ERROR_CHILD_MUST_BE_VOLATILE, CreateNonVolatileChild(MARKER_PARENT))
+        << "the parent that the run created is not volatile";
+}
+
+TEST_F(EndToEnd, IgnoresItsCommandLine)
+{
+    const std::wstring lines[] = {L"/?", L"\"a b\" \"\"\" \"\"", L"\t --x=\u00ff\u20ac\u4e2d", std::wstring(4000, L'y')};
+    for (const std::wstring& arguments : lines)
+    {
+        ASSERT_TRUE(RemoveMarkerAndParent());
+        EXPECT_EQ(0, RunFlagpost(arguments)) << Narrow(arguments.substr(0, 40));
+        EXPECT_EQ("", MarkerProblem()) << Narrow(arguments.substr(0, 40));
+    }
+}
+
+TEST_F(EndToEnd, SecondRunOpensTheMarkerAsItIs)
+{
+    EXPECT_EQ(0, RunFlagpost());
+    EXPECT_EQ(0, RunFlagpost());
+    EXPECT_EQ("", MarkerProblem());
+}
+
+TEST_F(EndToEnd, AnOrdinaryParentStaysOrdinaryWithItsValues)
+{
+    ASSERT_EQ(ERROR_SUCCESS, CreateOrdinaryKey(MARKER_PARENT, L"Vendor", L"kept"));
+    std::string before = KeyContents(MARKER_PARENT);
+
+    EXPECT_EQ(0, RunFlagpost());
+    EXPECT_EQ("", MarkerProblem());
+    EXPECT_EQ(ERROR_SUCCESS, CreateNonVolatileChild(MARKER_PARENT)) << "the ordinary parent became volatile";
+    EXPECT_EQ(before + " [" + Narrow(MARKER_KEY) + "]", KeyContents(MARKER_PARENT));
+}
+
+TEST_F(EndToEnd, AnOrdinaryMarkerKeyIsLeftAsItWas)
+{
+    CreateOrdinaryMarker();
+    std::string before = KeyContents(MARKER_KEY);
+
+    EXPECT_EQ(0, RunFlagpost());
+    EXPECT_EQ(before, KeyContents(MARKER_KEY));
+    EXPECT_EQ(ERROR_SUCCESS, CreateNonVolatileChild(MARKER_KEY)) << "the ordinary key became volatile";
+}
+
+TEST_F(EndToEnd, AKeyDeniedToTheCallerIsLeftByteForByte)
+{
+    // A key that denies everyone every right stands in for a caller without administrative
+    // rights: Wine grants every right on a key it creates, but checks the DACL of one it opens.
+    CreateOrdinaryMarker();
+    std::string contents = KeyContents(MARKER_KEY), before, after;
+    ASSERT_EQ(ERROR_SUCCESS, SetKeyDacl(MARKER_KEY, DENY_EVERYONE));
+    ASSERT_EQ(ERROR_SUCCESS, ReadKeySecurity(MARKER_KEY, &before));
+    ASSERT_EQ("", KeyContents(MARKER_KEY)) << "the deny entry does not keep this process out";
+
+    EXPECT_EQ(0, RunFlagpost());
+    EXPECT_EQ(ERROR_SUCCESS, ReadKeySecurity(MARKER_KEY, &after));
+    EXPECT_EQ(before, after) << "the key's owner, group or DACL changed";
+    ASSERT_EQ(ERROR_SUCCESS, SetKeyDacl(MARKER_KEY, ALLOW_EVERYONE));
+    EXPECT_EQ(contents, KeyContents(MARKER_KEY)) << "the key's values or subkeys changed";
+    EXPECT_EQ(ERROR_SUCCESS, CreateNonVolatileChild(MARKER_KEY)) << "the key became volatile";
+}
+
+TEST_F(EndToEnd, SixtyFourCopiesStartedAtOnceLeaveOneFreshMarker)
+{
+    std::vector<PROCESS_INFORMATION> copies;
+    std::vector<HANDLE> handles;
+    for (int i = 0; i < MAXIMUM_WAIT_OBJECTS; ++i)
+    {
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        std::wstring commandLine = Quoted(Flagpost());
+        PROCESS_INFORMATION process;
+        if (!CreateProcessW(NULL, &commandLine[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &startup, &process))
+        {
+            ADD_FAILURE() << "copy " << i + 1 << ": CreateProcessW failed with " << GetLastError();
+            break;
+        }
+        copies.push_back(process);
+        handles.push_back(process.hProcess);
+    }
+    for (const PROCESS_INFORMATION& process : copies)
+        ResumeThread(process.hThread);
+    EXPECT_NE(static_cast<DWORD>(WAIT_TIMEOUT),
+              WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE, 300000))
+        << "not all copies ended within 300 s";
+    for (size_t i = 0; i < copies.size(); ++i)
+    {
+        DWORD exitCode = 0xBAD;
+        GetExitCodeProcess(copies[i].hProcess, &exitCode);
+        EXPECT_EQ(0u, exitCode) << "copy " << i + 1;
+        CloseHandle(copies[i].hThread);
+        CloseHandle(copies[i].hProcess);
+    }
+    EXPECT_EQ(MAXIMUM_WAIT_OBJECTS, static_cast<int>(copies.size()));
+    EXPECT_EQ("", MarkerProblem());
+    EXPECT_EQ("[" + Narrow(MARKER_PARENT) + "] [" + Narrow(MARKER_KEY) + "]", KeyContents(MARKER_PARENT))
+        << "anything but the marker below its parent";
+    EXPECT_EQ(ERROR_CHILD_MUST_BE_VOLATILE, CreateNonVolatileChild(MARKER_PARENT))
+        << "the parent that the copies created is not volatile";
+}
+
+TEST_F(EndToEnd, HostileCommandLinesStartedAsProcessesEachSetAFreshMarker)
+{
+    // Every line runs in process (ProgramTest.HostileCommandLines...); these also through
+    // CreateProcessW and the exe's own entry: the awkward ones and every 20th of the others. A new
+    // process costs half a second where i386 is emulated.
+    std::vector<std::wstring> lines = HostileCommandLines();
+    int runs = 0, failures = 0;
+    for (size_t i = 0; i < lines.size(); ++i)
+    {
+        if (i >= AWKWARD_LINE_COUNT && (i - AWKWARD_LINE_COUNT) % 20 != 0)
+            continue;
+        ++runs;
+        ASSERT_TRUE(RemoveMarkerAndParent());
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        std::wstring commandLine = lines[i] + L'\0';
+        PROCESS_INFORMATION process;
+        // The line is handed over whole, program name and all, as the caller wrote it.
+        if (!CreateProcessW(Flagpost().c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        {
+            ADD_FAILURE() << "line " << i + 1 << ": CreateProcessW failed with " << GetLastError();
+            ++failures;
+            continue;
+        }
+        long long code = RunToEnd(process, 60000);
+        std::string problem = code != 0 ? "exit code " + std::to_string(code) : MarkerProblem();
+        EXPECT_EQ("", problem) << "line " << i + 1 << " (" << lines[i].size() << " units): "
+                               << Narrow(lines[i].substr(0, 60));
+        failures += !problem.empty();
+    }
+    EXPECT_EQ(0, failures) << "of " << runs << " runs";
+    EXPECT_GT(runs, 50);
+}
+
+TEST_F(EndToEnd, RunsWhereWineShowsItWindowsXp)
+{
+    if (!OnWine())
+        GTEST_SKIP() << "Windows XP is Wine's per-application setting here; Windows shows only what it is";
+    // Wine's per-application Windows version, by the exe's name; a helper run of this exe shows
+    // that it reaches a 32-bit program.
+    std::wstring appDefaults = L"Software\\Wine\\AppDefaults\\";
+    std::wstring testsName = ProgramPath().substr(ProgramFolder().size());
+    for (const std::wstring& exe : {std::wstring(L"flagpost.exe"), testsName})
+        ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CURRENT_USER, appDefaults + exe, L"Version", L"winxp"));
+    long long shown;
+    {
+        EnvironmentVariable role(CHILD_ROLE, L"windows-version");
+        shown = RunToEnd(Quoted(ProgramPath()));
+    }
+    long long code = RunFlagpost();
+    for (const std::wstring& exe : {std::wstring(L"flagpost.exe"), testsName})
+        RegDeleteKeyW(HKEY_CURRENT_USER, (appDefaults + exe).c_str());
+
+    ASSERT_EQ(501, shown) << "Wine does not show a 32-bit exe Windows XP (5.1)";
+    EXPECT_EQ(0, code);
+    EXPECT_EQ("", MarkerProblem());
+}
+
+
+TEST_F(EndToEnd, DoesNotLoadADllPlantedBesideIt)
+{
+    // uxtheme.dll, which Windows loads by name once a program creates a window: planted beside
+    // flagpost.exe, and, as the control, beside the stand-in, which creates a window too but
+    // leaves the DLL search as it is. Wine loads its own builtin in place of a DLL of the same
+    // name beside a program unless told to prefer the file, as Windows, which has no builtins,
+    // always does.
+    ScratchFolder folder(L"flagpost-planted");
+    std::wstring flagpost = folder.Copy(Flagpost(), L"flagpost.exe");
+    std::wstring control = folder.Copy(ProgramFolder() + L"standin.exe", L"standin.exe");
+    ASSERT_NE(L"", flagpost);
+    ASSERT_NE(L"", control);
+    ASSERT_NE(L"", folder.Copy(ProgramFolder() + L"planted.dll", L"uxtheme.dll"));
+    std::wstring evidence = folder.File(L"loaded");
+    EnvironmentVariable loaded(L"FLAGPOST_PLANTED_EVIDENCE", evidence);
+    EnvironmentVariable setsNothing(L"FLAGPOST_STANDIN", L"nothing");
+    // Wine's per-application setting, as in RunsWhereWineShowsItWindowsXp.
+    std::vector<std::wstring> overrides;
+    for (const wchar_t* exe : {L"flagpost.exe", L"standin.exe"})
+        if (OnWine())
+        {
+            overrides.push_back(std::wstring(L"Software\\Wine\\AppDefaults\\") + exe + L"\\DllOverrides");
+            ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CURRENT_USER, overrides.back(), L"uxtheme", L"native,builtin"));
+        }
+
+    EXPECT_EQ(0, RunToEnd(Quoted(flagpost)));
+    EXPECT_FALSE(FileExists(evidence)) << "flagpost.exe loaded the uxtheme.dll planted beside it";
+    EXPECT_EQ("", MarkerProblem()) << "the copy of flagpost.exe did not get as far as its window and the marker";
+    DeleteFileW(evidence.c_str());
+    EXPECT_EQ(0, RunToEnd(Quoted(control)));
+    for (const std::wstring& key : overrides)
+        RegDeleteTreeW(HKEY_CURRENT_USER, key.substr(0, key.rfind(L'\\')).c_str());
+    EXPECT_WINDOWS_BEHAVIOUR(FileExists(evidence), "a program that leaves the DLL search as it is loads the "
+                             "uxtheme.dll planted beside it when it creates a window; here the stand-in did not");
+}
+
+std::string ReadFileText(const std::wstring& path)
+{
+    std::string text;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return text;
+    char buffer[4096];
+    DWORD read;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, NULL) && read > 0)
+        text.append(buffer, read);
+    CloseHandle(file);
+    return text;
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - (end > start && text[end - 1] == '\r' ? start + 1 : start)));
+    if (start < text.size())
+        lines.push_back(text.substr(start));
+    while (!lines.empty() && lines.back().empty())
+        lines.pop_back();
+    return lines;
+}
+
+bool Has(const std::vector<std::string>& lines, const std::string& line)
+{
+    for (const std::string& each : lines)
+        if (each == line)
+            return true;
+    return false;
+}
+
+// The cmd.exe of an admin's usual prompt: on 64-bit Windows the 64-bit one, which a 32-bit
+// process reaches through Sysnative.
+std::wstring NativeCmd()
+{
+    wchar_t windows[MAX_PATH];
+    UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
+    std::wstring folder(windows, length < MAX_PATH ? length : 0);
+    std::wstring native = folder + L"\\Sysnative\\cmd.exe";
+    return GetFileAttributesW(native.c_str()) != INVALID_FILE_ATTRIBUTES ? native : folder + L"\\System32\\cmd.exe";
+}
+
+// A 32-bit process's System32 is the 32-bit one.
+std::wstring Cmd32()
+{
+    wchar_t system[MAX_PATH];
+    UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    return std::wstring(system, length < MAX_PATH ? length : 0) + L"\\cmd.exe";
+}
+
+// (exit code, lines) of `cmd /d /c "script" "argument"`: cmd takes off the outer quotes.
+long long RunScript(const std::wstring& cmd, const std::wstring& script, const std::wstring& argument,
+                    std::vector<std::string>* lines)
+{
+    std::string output;
+    std::wstring line = Quoted(script) + (argument.empty() ? L"" : L" " + Quoted(argument));
+    long long code = RunToEnd(Quoted(cmd) + L" /d /c \"" + line + L"\"", &output);
+    *lines = Lines(output);
+    return code;
+}
+
+std::string LastLine(const std::vector<std::string>& lines)
+{
+    return lines.empty() ? "(no output)" : lines.back();
+}
+
+std::string Joined(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\n";
+    return text;
+}
+
+// docs/flagpost-check.cmd, which ships beside flagpost.exe, as a user runs it from an elevated
+// prompt: the exe's path as its argument.
+class CheckScript : public MarkerScenario
+{
+protected:
+    std::wstring Script() { return ProgramFolder() + L"flagpost-check.cmd"; }
+    // A faulty flagpost.exe (the stand-in) run by the script: with `standIn` in its environment.
+    long long CheckAStandIn(const wchar_t* standIn, std::vector<std::string>* lines)
+    {
+        ScratchFolder folder(L"flagpost-check-stand-in");
+        std::wstring exe = folder.Copy(ProgramFolder() + L"standin.exe", L"flagpost.exe");
+        EXPECT_NE(L"", exe) << "could not copy the stand-in";
+        EnvironmentVariable variable(L"FLAGPOST_STANDIN", standIn);
+        return RunScript(NativeCmd(), Script(), exe, lines);
+    }
+};
+
+TEST_F(CheckScript, WithNoMarkerItPassesAndLeavesNoMarkerOrParent)
+{
+    for (const std::wstring& cmd : {NativeCmd(), Cmd32()})
+    {
+        std::vector<std::string> lines;
+        EXPECT_EQ(0, RunScript(cmd, Script(), Flagpost(), &lines)) << Narrow(cmd) << "\n" << Joined(lines);
+        EXPECT_EQ("9 passed, 0 failed", LastLine(lines)) << Narrow(cmd) << "\n" << Joined(lines);
+        EXPECT_TRUE(Has(lines, "ok   the marker is volatile")) << Joined(lines);
+        EXPECT_TRUE(Has(lines, "ok   the parent HKLM\\Software\\Ostrevane, made by this run, is volatile")) << Joined(lines);
+        EXPECT_FALSE(KeyExists(MARKER_KEY)) << "the check left its marker set";
+        EXPECT_FALSE(KeyExists(MARKER_PARENT)) << "the check left the parent it caused";
+    }
+}
+
+TEST_F(CheckScript, FromAFolderWhosePathHoldsAnExclamationMarkItPasses)
+{
+    ScratchFolder folder(L"flag!post!check");
+    std::wstring script = folder.Copy(Script(), L"flagpost-check.cmd"), exe = folder.Copy(Flagpost(), L"flagpost.exe");
+    ASSERT_NE(L"", script);
+    ASSERT_NE(L"", exe);
+    std::vector<std::string> lines;
+    EXPECT_EQ(0, RunScript(NativeCmd(), script, exe, &lines)) << Joined(lines);
+    EXPECT_EQ("9 passed, 0 failed", LastLine(lines)) << Joined(lines);
+    EXPECT_FALSE(KeyExists(MARKER_KEY)) << "the check left its marker set";
+}
+
+TEST_F(CheckScript, AVendorKeyInThe64BitViewIsNoFailureAndIsLeftAlone)
+{
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64)
+        GTEST_SKIP() << "32-bit Windows has no 64-bit view";
+    const wchar_t* vendor = L"Software\\Ostrevane\\Other";
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, vendor, 0, NULL, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                                             NULL, &key, NULL));
+    const wchar_t setting[] = L"64-bit product";
+    RegSetValueExW(key, L"Setting", 0, REG_SZ, reinterpret_cast<const BYTE*>(setting), sizeof(setting));
+    RegCloseKey(key);
+    auto vendorKey = [&] {
+        wchar_t data[64] = L"";
+        DWORD size = sizeof(data);
+        LONG status = RegGetValueW(HKEY_LOCAL_MACHINE, vendor, L"Setting", RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, NULL,
+                                   data, &size);
+        return status == ERROR_SUCCESS ? Narrow(data) : "error " + std::to_string(status);
+    };
+    ASSERT_EQ("64-bit product", vendorKey());
+
+    std::vector<std::string> lines;
+    long long code = RunScript(NativeCmd(), Script(), Flagpost(), &lines);
+    std::string after = vendorKey();
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, vendor, KEY_WOW64_64KEY, 0);
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, MARKER_PARENT, KEY_WOW64_64KEY, 0);
+    EXPECT_EQ(0, code) << Joined(lines);
+    EXPECT_EQ("9 passed, 0 failed", LastLine(lines)) << Joined(lines);
+    EXPECT_TRUE(Has(lines, "ok   the marker is absent from the 64-bit view")) << Joined(lines);
+    EXPECT_EQ("64-bit product", after) << "the 64-bit vendor key changed";
+}
+
+TEST_F(CheckScript, WithAMarkerAlreadySetItPassesAndKeepsTheMarker)
+{
+    ASSERT_EQ(0, RunFlagpost());
+    std::vector<std::string> lines;
+    EXPECT_EQ(0, RunScript(NativeCmd(), Script(), Flagpost(), &lines)) << Joined(lines);
+    EXPECT_EQ("4 passed, 0 failed", LastLine(lines)) << Joined(lines);
+    EXPECT_NE(std::string::npos, Joined(lines).find("The marker is already set")) << Joined(lines);
+    EXPECT_EQ("", MarkerProblem()) << "the marker that the check found is gone or changed";
+}
+
+TEST_F(CheckScript, AFlagpostThatMakesOrdinaryKeysFailsTheVolatilityChecks)
+{
+    std::vector<std::string> lines;
+    EXPECT_EQ(1, CheckAStandIn(L"", &lines)) << Joined(lines);
+    EXPECT_EQ("7 passed, 2 failed", LastLine(lines)) << Joined(lines);
+    EXPECT_TRUE(Has(lines, "FAIL the marker is volatile: an ordinary subkey could be made under it")) << Joined(lines);
+    EXPECT_FALSE(KeyExists(MARKER_PARENT)) << "the check did not remove what the faulty exe made";
+}
+
+TEST_F(CheckScript, AnOrdinaryParentOverAVolatileMarkerFailsAndIsNamed)
+{
+    std::vector<std::string> lines;
+    EXPECT_EQ(1, CheckAStandIn(L"ordinary-parent", &lines)) << Joined(lines);
+    EXPECT_EQ("8 passed, 1 failed", LastLine(lines)) << Joined(lines);
+    EXPECT_TRUE(Has(lines, "ok   the marker is volatile")) << Joined(lines);
+    EXPECT_TRUE(Has(lines, "FAIL the parent HKLM\\Software\\Ostrevane, made by this run, is volatile: "
+                           "an ordinary subkey could be made under it"))
+        << Joined(lines);
+    EXPECT_FALSE(KeyExists(MARKER_PARENT)) << "the check did not remove what the faulty exe made";
+}
+
+// The README's command for cmd.exe, read from the README beside this program, run as written:
+// reg.exe by full path, the SysWOW64 one where it exists. Its exit code is the answer.
+TEST_F(CheckScript, TheReadmesRegCommandSaysOneWithoutAMarkerAndZeroWithIt)
+{
+    std::vector<std::string> readme = Lines(ReadFileText(ProgramFolder() + L"README.md")), command = {"@echo off"};
+    for (size_t i = 0; i < readme.size(); ++i)
+        if (readme[i].rfind("    set \"REG=", 0) == 0)
+            for (size_t j = i; j < readme.size() && readme[j].rfind("    ", 0) == 0; ++j)
+                command.push_back(readme[j].substr(4));
+    ASSERT_EQ(4u, command.size()) << "the README's command is not the three lines it was:\n" << Joined(command);
+    ScratchFolder folder(L"flagpost-readme-command");
+    std::wstring script = folder.Write(L"pending.cmd", Joined(command) + "exit /b %ERRORLEVEL%\n");
+    ASSERT_NE(L"", script);
+
+    std::vector<std::string> lines;
+    EXPECT_EQ(1, RunScript(NativeCmd(), script, L"", &lines)) << "without a marker\n" << Joined(lines);
+    ASSERT_EQ(0, RunFlagpost());
+    EXPECT_EQ(0, RunScript(NativeCmd(), script, L"", &lines)) << "with the marker\n" << Joined(lines);
+}
+
+// Scenarios that a restart ends. Each BootN case runs in the Nth boot of a chain of Wine boots
+// that CTest holds together, a restart between each two: it checks what the boot before left
+// and sets up what the next one checks, so no case cleans up after itself. A process cannot
+// restart its own Windows: on Windows these are not run.
+std::wstring CarriedOver()
+{
+    wchar_t temp[MAX_PATH];
+    DWORD length = GetTempPathW(MAX_PATH, temp);
+    return std::wstring(temp, length < MAX_PATH ? length : 0) + L"flagpost-across-restart.txt";
+}
+
+// What a boot saw, for the next boot to compare: a file, which a restart keeps.
+void CarryOver(const std::string& text)
+{
+    HANDLE file = CreateFileW(CarriedOver().c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    DWORD written = 0;
+    ASSERT_NE(INVALID_HANDLE_VALUE, file) << "error " << GetLastError();
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, NULL);
+    CloseHandle(file);
+    ASSERT_EQ(text.size(), written);
+}
+
+std::string CarriedFromTheLastBoot()
+{
+    std::string text = ReadFileText(CarriedOver());
+    DeleteFileW(CarriedOver().c_str());
+    return text;
+}
+
+TEST(AcrossRestart, Boot1SetsTheMarkerAndItsParent)
+{
+    ASSERT_TRUE(RemoveMarkerAndParent());
+    EXPECT_EQ(0, RunFlagpost());
+    EXPECT_EQ("", MarkerProblem());
+}
+
+TEST(AcrossRestart, Boot2FindsNeitherTheMarkerNorTheParentItMade)
+{
+    EXPECT_FALSE(KeyExists(MARKER_KEY)) << "the marker survived the restart";
+    EXPECT_FALSE(KeyExists(MARKER_PARENT)) << "the parent that flagpost.exe made survived the restart";
+}
+
+TEST(AcrossRestart, Boot2SetsTheMarkerUnderAnOrdinaryParent)
+{
+    ASSERT_TRUE(RemoveMarkerAndParent());
+    ASSERT_EQ(ERROR_SUCCESS, CreateOrdinaryKey(MARKER_PARENT, L"Vendor", L"kept"));
+    CarryOver(KeyContents(MARKER_PARENT));
+    EXPECT_EQ(0, RunFlagpost());
+    EXPECT_EQ("", MarkerProblem());
+}
+
+TEST(AcrossRestart, Boot3FindsTheOrdinaryParentWithItsValueAndNoMarker)
+{
+    std::string before = CarriedFromTheLastBoot();
+    ASSERT_NE("", before) << "nothing carried over from boot 2";
+    EXPECT_EQ(before, KeyContents(MARKER_PARENT)) << "the ordinary parent did not survive the restart as it was";
+    EXPECT_FALSE(KeyExists(MARKER_KEY)) << "the marker survived the restart";
+}
+
+TEST(AcrossRestart, Boot3RunsOverAnOrdinaryMarkerKey)
+{
+    ASSERT_TRUE(RemoveMarkerAndParent());
+    CreateOrdinaryMarker();
+    CarryOver(KeyContents(MARKER_KEY));
+    EXPECT_EQ(0, RunFlagpost());
+}
+
+TEST(AcrossRestart, Boot4FindsTheOrdinaryMarkerKeyAsItWas)
+{
+    std::string before = CarriedFromTheLastBoot();
+    ASSERT_NE("", before) << "nothing carried over from boot 3";
+    EXPECT_EQ(before, KeyContents(MARKER_KEY)) << "an ordinary key did not survive the restart as it was";
+    EXPECT_TRUE(RemoveMarkerAndParent());
+}
+
+// What EXPECT_WINDOWS_BEHAVIOUR makes of a check that Wine does not show: under Wine a skip that
+// names what Windows does, and a failure with FLAGPOST_REQUIRE_WINDOWS=1, as the Windows job
+// sets it; on Windows a failure either way. A skip that nothing can turn into a failure would
+// pass on Windows what was never shown.
+void CheckWhatWindowsDoes()
+{
+    EXPECT_WINDOWS_BEHAVIOUR(false, "what Windows does, " << 42);
+}
+
+TEST(WindowsBehaviour, IsASkipUnderWineOnlyAndAFailureWhenRequired)
+{
+    for (const wchar_t* required : {L"0", L"1", L"yes"})
+    {
+        EnvironmentVariable variable(L"FLAGPOST_REQUIRE_WINDOWS", required);
+        testing::TestPartResultArray results;
+        {
+            testing::ScopedFakeTestPartResultReporter reporter(
+                testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &results);
+            CheckWhatWindowsDoes();
+        }
+        ASSERT_EQ(1, results.size()) << Narrow(required);
+        const testing::TestPartResult& result = results.GetTestPartResult(0);
+        bool skip = OnWine() && lstrcmpW(required, L"0") == 0;
+        EXPECT_EQ(skip ? testing::TestPartResult::kSkip : testing::TestPartResult::kFatalFailure, result.type())
+            << Narrow(required);
+        std::string message = skip ? "under Wine: what Windows does, 42"
+                                   : OnWine() ? "not shown under Wine (FLAGPOST_REQUIRE_WINDOWS): what Windows does, 42"
+                                              : "what Windows does, 42";
+        std::string said = result.message();
+        // FAIL() puts "Failed" on a line of its own first.
+        EXPECT_EQ(message, said.substr(said.find_last_of('\n') + 1)) << Narrow(required);
+    }
+}
+
+}
