@@ -368,17 +368,6 @@ bool Has(const std::vector<std::string>& lines, const std::string& line)
     return false;
 }
 
-// The cmd.exe of an admin's usual prompt: on 64-bit Windows the 64-bit one, which a 32-bit
-// process reaches through Sysnative.
-std::wstring NativeCmd()
-{
-    wchar_t windows[MAX_PATH];
-    UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
-    std::wstring folder(windows, length < MAX_PATH ? length : 0);
-    std::wstring native = folder + L"\\Sysnative\\cmd.exe";
-    return GetFileAttributesW(native.c_str()) != INVALID_FILE_ATTRIBUTES ? native : folder + L"\\System32\\cmd.exe";
-}
-
 // A 32-bit process's System32 is the 32-bit one.
 std::wstring Cmd32()
 {
@@ -424,13 +413,13 @@ protected:
         std::wstring exe = folder.Copy(ProgramFolder() + L"standin.exe", L"flagpost.exe");
         EXPECT_NE(L"", exe) << "could not copy the stand-in";
         EnvironmentVariable variable(L"FLAGPOST_STANDIN", standIn);
-        return RunScript(NativeCmd(), Script(), exe, lines);
+        return RunScript(NativeProgram(L"cmd.exe"), Script(), exe, lines);
     }
 };
 
 TEST_F(CheckScript, WithNoMarkerItPassesAndLeavesNoMarkerOrParent)
 {
-    for (const std::wstring& cmd : {NativeCmd(), Cmd32()})
+    for (const std::wstring& cmd : {NativeProgram(L"cmd.exe"), Cmd32()})
     {
         std::vector<std::string> lines;
         EXPECT_EQ(0, RunScript(cmd, Script(), Flagpost(), &lines)) << Narrow(cmd) << "\n" << Joined(lines);
@@ -449,7 +438,7 @@ TEST_F(CheckScript, FromAFolderWhosePathHoldsAnExclamationMarkItPasses)
     ASSERT_NE(L"", script);
     ASSERT_NE(L"", exe);
     std::vector<std::string> lines;
-    EXPECT_EQ(0, RunScript(NativeCmd(), script, exe, &lines)) << Joined(lines);
+    EXPECT_EQ(0, RunScript(NativeProgram(L"cmd.exe"), script, exe, &lines)) << Joined(lines);
     EXPECT_EQ("9 passed, 0 failed", LastLine(lines)) << Joined(lines);
     EXPECT_FALSE(KeyExists(MARKER_KEY)) << "the check left its marker set";
 }
@@ -476,7 +465,7 @@ TEST_F(CheckScript, AVendorKeyInThe64BitViewIsNoFailureAndIsLeftAlone)
     ASSERT_EQ("64-bit product", vendorKey());
 
     std::vector<std::string> lines;
-    long long code = RunScript(NativeCmd(), Script(), Flagpost(), &lines);
+    long long code = RunScript(NativeProgram(L"cmd.exe"), Script(), Flagpost(), &lines);
     std::string after = vendorKey();
     RegDeleteKeyExW(HKEY_LOCAL_MACHINE, vendor, KEY_WOW64_64KEY, 0);
     RegDeleteKeyExW(HKEY_LOCAL_MACHINE, MARKER_PARENT, KEY_WOW64_64KEY, 0);
@@ -490,7 +479,7 @@ TEST_F(CheckScript, WithAMarkerAlreadySetItPassesAndKeepsTheMarker)
 {
     ASSERT_EQ(0, RunFlagpost());
     std::vector<std::string> lines;
-    EXPECT_EQ(0, RunScript(NativeCmd(), Script(), Flagpost(), &lines)) << Joined(lines);
+    EXPECT_EQ(0, RunScript(NativeProgram(L"cmd.exe"), Script(), Flagpost(), &lines)) << Joined(lines);
     EXPECT_EQ("4 passed, 0 failed", LastLine(lines)) << Joined(lines);
     EXPECT_NE(std::string::npos, Joined(lines).find("The marker is already set")) << Joined(lines);
     EXPECT_EQ("", MarkerProblem()) << "the marker that the check found is gone or changed";
@@ -532,9 +521,9 @@ TEST_F(CheckScript, TheReadmesRegCommandSaysOneWithoutAMarkerAndZeroWithIt)
     ASSERT_NE(L"", script);
 
     std::vector<std::string> lines;
-    EXPECT_EQ(1, RunScript(NativeCmd(), script, L"", &lines)) << "without a marker\n" << Joined(lines);
+    EXPECT_EQ(1, RunScript(NativeProgram(L"cmd.exe"), script, L"", &lines)) << "without a marker\n" << Joined(lines);
     ASSERT_EQ(0, RunFlagpost());
-    EXPECT_EQ(0, RunScript(NativeCmd(), script, L"", &lines)) << "with the marker\n" << Joined(lines);
+    EXPECT_EQ(0, RunScript(NativeProgram(L"cmd.exe"), script, L"", &lines)) << "with the marker\n" << Joined(lines);
 }
 
 // Scenarios that a restart ends. Each BootN case runs in the Nth boot of a chain of Wine boots

@@ -140,6 +140,15 @@ void ProgramTest::TearDown()
     RemoveMarkerAndParent();
 }
 
+std::wstring NativeProgram(const wchar_t* name)
+{
+    wchar_t windows[MAX_PATH];
+    UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
+    std::wstring folder(windows, length < MAX_PATH ? length : 0);
+    std::wstring native = folder + L"\\Sysnative\\" + name;
+    return FileExists(native) ? native : folder + L"\\System32\\" + name;
+}
+
 std::wstring ProgramPath()
 {
     wchar_t path[MAX_PATH];

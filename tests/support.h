@@ -29,6 +29,11 @@ std::string Narrow(const std::wstring& text);
 // This program's folder, ending in a backslash: flagpost.exe lies beside it, the example
 // installers in its example\ folder.
 std::wstring ProgramFolder();
+// The path of one of Windows' own programs as an admin's prompt runs it: on 64-bit Windows the
+// 64-bit one, which a 32-bit process reaches through Sysnative. Where i386 code is emulated, it
+// also costs nothing to start.
+std::wstring NativeProgram(const wchar_t* name);
+
 // This program's own path.
 std::wstring ProgramPath();
 

@@ -91,7 +91,8 @@ struct Installer
 std::wstring BatchInstall(const std::wstring& target)
 {
     // cmd /c, as an admin's prompt runs it: `call` loses the script's exit code under Wine.
-    return L"cmd.exe /d /c \"" + Quoted(Example(L"flagpost-example-install.cmd")) + L" " + Quoted(target) + L"\"";
+    return Quoted(NativeProgram(L"cmd.exe")) + L" /d /c \"" + Quoted(Example(L"flagpost-example-install.cmd")) + L" " +
+           Quoted(target) + L"\"";
 }
 
 std::wstring InnoSetup(const std::wstring& restartOptions, const std::wstring& target)
@@ -154,7 +155,7 @@ std::string MarkerOwner()
 // The log is appended to (+): the removal must not overwrite the install's log.
 long long Msiexec(const wchar_t* action, const std::wstring& package)
 {
-    return RunToEnd(L"msiexec.exe " + std::wstring(action) + L" " + Quoted(package) + L" /qn /l*v+ " +
+    return RunToEnd(Quoted(NativeProgram(L"msiexec.exe")) + L" " + action + L" " + Quoted(package) + L" /qn /l*v+ " +
                     Quoted(package + L".log"));
 }
 
@@ -274,7 +275,7 @@ TEST_F(WindowsProof, ExampleBatchSeesTheMarkerPastAnotherRegExeFirstOnPath)
     StrayRegFirstOnPath stray;
     ASSERT_TRUE(stray.ready()) << "could not put reg.exe into " << Narrow(stray.folder) << ": error " << GetLastError();
     // A bare `reg` must reach the stray one, or the script's passing proves nothing.
-    ASSERT_EQ(3, RunToEnd(L"cmd.exe /d /c reg query \"HKLM\\" + std::wstring(MARKER_KEY) + L"\""))
+    ASSERT_EQ(3, RunToEnd(Quoted(NativeProgram(L"cmd.exe")) + L" /d /c reg query \"HKLM\\" + std::wstring(MARKER_KEY) + L"\""))
         << "cmd did not find the stray reg.exe first";
 
     TargetFolder target(L"flagpost-example-stray");

@@ -89,7 +89,7 @@ case ${1:-} in
     wineserver -k 2>/dev/null || true
     wineserver -w
     wineserver -p </dev/null >/dev/null 2>&1
-    "$wine32" cmd /c exit 0 </dev/null >/dev/null 2>&1
+    "$wine64" cmd /c exit 0 </dev/null >/dev/null 2>&1
     ;;
 --64)
     shift
