@@ -79,57 +79,6 @@ void CreateOrdinaryMarker()
     ASSERT_EQ(ERROR_SUCCESS, CreateOrdinaryKey((std::wstring(MARKER_KEY) + L"\\Child").c_str(), nullptr, nullptr));
 }
 
-// A folder of its own in the machine's temporary folder, for the files a case runs or makes;
-// removed again with them.
-class ScratchFolder
-{
-public:
-    explicit ScratchFolder(const wchar_t* name)
-    {
-        wchar_t temp[MAX_PATH];
-        DWORD length = GetTempPathW(MAX_PATH, temp);
-        path = std::wstring(temp, length < MAX_PATH ? length : 0) + name;
-        made = CreateDirectoryW(path.c_str(), NULL);
-    }
-    ~ScratchFolder()
-    {
-        for (const std::wstring& file : files)
-            DeleteFileW(file.c_str());
-        RemoveDirectoryW(path.c_str());
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    // The path of a file in the folder, removed with it.
-    std::wstring File(const wchar_t* name)
-    {
-        files.push_back(path + L"\\" + name);
-        return files.back();
-    }
-    // The copy's path, or "" when it could not be made.
-    std::wstring Copy(const std::wstring& source, const wchar_t* name)
-    {
-        std::wstring copy = File(name);
-        return made && CopyFileW(source.c_str(), copy.c_str(), FALSE) ? copy : L"";
-    }
-    std::wstring Write(const wchar_t* name, const std::string& text)
-    {
-        std::wstring file = File(name);
-        HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-        DWORD written = 0;
-        bool whole = handle != INVALID_HANDLE_VALUE &&
-                     WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, NULL) &&
-                     written == text.size();
-        if (handle != INVALID_HANDLE_VALUE)
-            CloseHandle(handle);
-        return whole ? file : L"";
-    }
-    std::wstring path;
-
-private:
-    bool made;
-    std::vector<std::wstring> files;
-};
-
 class EndToEnd : public MarkerScenario
 {
 };

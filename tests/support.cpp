@@ -93,15 +93,60 @@ std::string Narrow(const std::wstring& text)
     return narrow;
 }
 
-EnvironmentVariable::EnvironmentVariable(const wchar_t* name, const std::wstring& value) : name(name)
+static std::wstring TemporaryFolder()
 {
-    DWORD length = GetEnvironmentVariableW(name, NULL, 0);
-    wasSet = length > 0;
-    if (wasSet)
-    {
-        old.resize(length);
-        old.resize(GetEnvironmentVariableW(name, &old[0], length));
-    }
+    wchar_t temp[MAX_PATH];
+    DWORD length = GetTempPathW(MAX_PATH, temp);
+    return std::wstring(temp, length < MAX_PATH ? length : 0);
+}
+
+ScratchFolder::ScratchFolder(const wchar_t* name, bool make)
+    : path(TemporaryFolder() + name), made(!make || CreateDirectoryW(path.c_str(), NULL))
+{
+}
+
+ScratchFolder::~ScratchFolder()
+{
+    for (const std::wstring& file : files)
+        DeleteFileW(file.c_str());
+    RemoveDirectoryW(path.c_str());
+}
+
+std::wstring ScratchFolder::File(const wchar_t* name)
+{
+    files.push_back(path + L"\\" + name);
+    return files.back();
+}
+
+std::wstring ScratchFolder::Copy(const std::wstring& source, const wchar_t* name)
+{
+    std::wstring copy = File(name);
+    return made && CopyFileW(source.c_str(), copy.c_str(), FALSE) ? copy : L"";
+}
+
+std::wstring ScratchFolder::Write(const wchar_t* name, const std::string& text)
+{
+    std::wstring file = File(name);
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    DWORD written = 0;
+    bool whole = handle != INVALID_HANDLE_VALUE &&
+                 WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, NULL) &&
+                 written == text.size();
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    return whole ? file : L"";
+}
+
+std::wstring EnvironmentValue(const wchar_t* name)
+{
+    std::wstring value(GetEnvironmentVariableW(name, NULL, 0), L'\0');
+    value.resize(value.empty() ? 0 : GetEnvironmentVariableW(name, &value[0], static_cast<DWORD>(value.size())));
+    return value;
+}
+
+EnvironmentVariable::EnvironmentVariable(const wchar_t* name, const std::wstring& value)
+    : name(name), old(EnvironmentValue(name)), wasSet(GetEnvironmentVariableW(name, NULL, 0) > 0)
+{
     SetEnvironmentVariableW(name, value.c_str());
 }
 

@@ -50,6 +50,31 @@ long long RunToEnd(std::wstring commandLine, std::string* output = nullptr, DWOR
 // The same for a process already started, suspended or not; its handles are closed.
 long long RunToEnd(PROCESS_INFORMATION& process, DWORD milliseconds = 300000);
 
+// A folder of its own in the machine's temporary folder, for the files a case runs or makes;
+// removed again with them. `make` false leaves making it to the program that the case runs.
+class ScratchFolder
+{
+public:
+    explicit ScratchFolder(const wchar_t* name, bool make = true);
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    // The path of a file in the folder, removed with it.
+    std::wstring File(const wchar_t* name);
+    // The copy's path, or "" when it could not be made.
+    std::wstring Copy(const std::wstring& source, const wchar_t* name);
+    // The file's path, or "" when it could not be written whole.
+    std::wstring Write(const wchar_t* name, const std::string& text);
+    const std::wstring path;
+
+private:
+    bool made;
+    std::vector<std::wstring> files;
+};
+
+// The value of an environment variable of this process; "" where it is not set.
+std::wstring EnvironmentValue(const wchar_t* name);
+
 // Sets an environment variable of this process, which the programs it starts inherit, for as
 // long as it lives; then puts back what was there.
 class EnvironmentVariable
