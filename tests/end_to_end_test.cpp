@@ -56,8 +56,8 @@ std::string KeyContents(const std::wstring& path)
 LONG SetString(HKEY root, const std::wstring& path, const wchar_t* value, const wchar_t* data)
 {
     HKEY key;
-    LONG status = RegCreateKeyExW(root, path.c_str(), 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
-                                  NULL, &key, NULL);
+    LONG status = RegCreateKeyExW(root, path.c_str(), 0, NULL, REG_OPTION_NON_VOLATILE,
+                                  KEY_ALL_ACCESS | KEY_WOW64_32KEY, NULL, &key, NULL);
     if (status != ERROR_SUCCESS)
         return status;
     if (value)
@@ -93,7 +93,8 @@ TEST_F(EndToEnd, SetsAFreshMarkerInThe32BitViewOnly)
 
 TEST_F(EndToEnd, IgnoresItsCommandLine)
 {
-    const std::wstring lines[] = {L"/?", L"\"a b\" \"\"\" \"\"", L"\t --x=\u00ff\u20ac\u4e2d", std::wstring(4000, L'y')};
+    const std::wstring lines[] = {L"/?", L"\"a b\" \"\"\" \"\"", L"\t --x=\u00ff\u20ac\u4e2d",
+                                  std::wstring(4000, L'y')};
     for (const std::wstring& arguments : lines)
     {
         ASSERT_TRUE(RemoveMarkerAndParent());
@@ -374,7 +375,8 @@ TEST_F(CheckScript, WithNoMarkerItPassesAndLeavesNoMarkerOrParent)
         EXPECT_EQ(0, RunScript(cmd, Script(), Flagpost(), &lines)) << Narrow(cmd) << "\n" << Joined(lines);
         EXPECT_EQ("9 passed, 0 failed", LastLine(lines)) << Narrow(cmd) << "\n" << Joined(lines);
         EXPECT_TRUE(Has(lines, "ok   the marker is volatile")) << Joined(lines);
-        EXPECT_TRUE(Has(lines, "ok   the parent HKLM\\Software\\Ostrevane, made by this run, is volatile")) << Joined(lines);
+        EXPECT_TRUE(Has(lines, "ok   the parent HKLM\\Software\\Ostrevane, made by this run, is volatile"))
+            << Joined(lines);
         EXPECT_FALSE(KeyExists(MARKER_KEY)) << "the check left its marker set";
         EXPECT_FALSE(KeyExists(MARKER_PARENT)) << "the check left the parent it caused";
     }

@@ -249,8 +249,9 @@ long long RunToEnd(std::wstring commandLine, std::string* output, DWORD millisec
         wchar_t folder[MAX_PATH], name[MAX_PATH];
         SECURITY_ATTRIBUTES inherited = {sizeof(inherited), NULL, TRUE};
         if (GetTempPathW(MAX_PATH, folder) && GetTempFileNameW(folder, L"out", 0, name))
-            file = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               &inherited, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, NULL);
+            file = CreateFileW(name, GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherited, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, NULL);
         if (file == INVALID_HANDLE_VALUE)
         {
             ADD_FAILURE() << "no file for the output of " << testing::PrintToString(commandLine) << ": error "
@@ -351,7 +352,9 @@ int main(int argc, char** argv)
             // GetVersionExW is what a program sees; Wine's per-application Version setting changes it.
             OSVERSIONINFOW version = {};
             version.dwOSVersionInfoSize = sizeof(version);
-            return GetVersionExW(&version) ? static_cast<int>(version.dwMajorVersion * 100 + version.dwMinorVersion) : 1;
+            if (!GetVersionExW(&version))
+                return 1;
+            return static_cast<int>(version.dwMajorVersion * 100 + version.dwMinorVersion);
         }
     }
     testing::InitGoogleTest(&argc, argv);

@@ -236,9 +236,10 @@ TEST_F(WindowsProof, ExampleBatchSeesTheMarkerPastAnotherRegExeFirstOnPath)
     ASSERT_EQ(0, RunToEnd(Quoted(ProgramFolder() + L"flagpost.exe")));
     ASSERT_EQ("", MarkerProblem());
     StrayRegFirstOnPath stray;
-    ASSERT_TRUE(stray.copied) << "could not put reg.exe into " << Narrow(stray.folder.path) << ": error " << GetLastError();
+    ASSERT_TRUE(stray.copied) << "could not put reg.exe into " << Narrow(stray.folder.path) << ": error "
+                              << GetLastError();
     // A bare `reg` must reach the stray one, or the script's passing proves nothing.
-    ASSERT_EQ(3, RunToEnd(Quoted(NativeProgram(L"cmd.exe")) + L" /d /c reg query \"HKLM\\" + std::wstring(MARKER_KEY) + L"\""))
+    ASSERT_EQ(3, RunToEnd(Quoted(NativeProgram(L"cmd.exe")) + L" /d /c reg query \"HKLM\\" + MARKER_KEY + L"\""))
         << "cmd did not find the stray reg.exe first";
 
     TargetFolder target(L"flagpost-example-stray");
@@ -311,7 +312,8 @@ std::wstring Property(const std::wstring& package, const wchar_t* name)
 // The type of the package's custom action that runs flagpost.exe, or -1.
 int MarkerActionType(const std::wstring& package)
 {
-    std::vector<Row> rows = Rows(package, L"SELECT `Type` FROM `CustomAction` WHERE `Action` = 'SetRebootPendingMarker'");
+    std::vector<Row> rows =
+        Rows(package, L"SELECT `Type` FROM `CustomAction` WHERE `Action` = 'SetRebootPendingMarker'");
     return rows.size() == 1 ? _wtoi(rows[0][0].c_str()) : -1;
 }
 
