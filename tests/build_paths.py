@@ -4,8 +4,8 @@ so that no test or tool spells a path of the build or takes one by its position.
     PATHS = build_paths.from_arguments()
 
 takes the file's path off sys.argv, and after it any NAME=VALUE arguments, which replace the
-build's value for that name (release_test runs end_to_end_test's cases on the signed exe so);
-unittest's own arguments follow.
+build's value for that name (to run a test on another build's programs); unittest's own
+arguments follow.
 """
 import os
 import sys

@@ -400,8 +400,9 @@ class VerifyRelease(ZipCase):
     def test_only_the_commit_that_its_tag_names_verifies(self):
         tagged = os.path.join(self.work, "tagged.zip")
         shutil.copy(UNSIGNED, tagged)
-        self.addCleanup(git, "tag", "-f", "-a", TAG, "-m", f"Flagpost {VERSION}", git("rev-parse", "HEAD"))
-        self.addCleanup(git, "reset", "-q", "--hard", "HEAD")
+        tagged_commit = git("rev-parse", "HEAD")
+        self.addCleanup(git, "tag", "-f", "-a", TAG, "-m", f"Flagpost {VERSION}", tagged_commit)
+        self.addCleanup(git, "reset", "-q", "--hard", tagged_commit)
         git("commit", "-q", "--allow-empty", "-m", "after the release")
         code, output = self.dist()
         self.assertEqual(0, code, output)

@@ -100,8 +100,11 @@ static std::wstring TemporaryFolder()
     return std::wstring(temp, length < MAX_PATH ? length : 0);
 }
 
+// The process id in the name: a run that was killed leaves its folders, which must neither fail
+// nor pass a later run's case.
 ScratchFolder::ScratchFolder(const wchar_t* name, bool make)
-    : path(TemporaryFolder() + name), made(!make || CreateDirectoryW(path.c_str(), NULL))
+    : path(TemporaryFolder() + name + L"-" + std::to_wstring(GetCurrentProcessId())),
+      made(!make || CreateDirectoryW(path.c_str(), NULL))
 {
 }
 

@@ -48,6 +48,11 @@ if [ "${1:-}" = --shutdown ]; then
 fi
 
 template=$(dirname "$WINEPREFIX")/wineprefix-template
+# A prefix is ready when it was made by this Wine. Wine brings an older prefix up to date by
+# rewriting its DLLs in place, which in a copy would write through the links into every prefix:
+# after an upgrade of Wine the template and each copy are made anew instead.
+wine_version=$("$wine64" --version 2>/dev/null || echo unknown)
+ready() { [ "$(cat "$1/.flagpost-ready" 2>/dev/null)" = "$wine_version" ]; }
 # Runs under an exclusive lock on $1.lock: parallel first starts of one prefix collide.
 locked() {
     lock=$1.lock
@@ -56,14 +61,16 @@ locked() {
     (flock 9 && "$@") 9>"$lock"
 }
 make_template() {
-    [ ! -e "$template/.flagpost-ready" ] || return 0
+    ! ready "$template" || return 0
+    rm -rf "$template"
     WINEPREFIX=$template "$wine32" wineboot -i </dev/null >/dev/null 2>&1
     WINEPREFIX=$template "$wine64" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
     WINEPREFIX=$template wineserver -w
-    touch "$template/.flagpost-ready"
+    echo "$wine_version" >"$template/.flagpost-ready"
 }
 make_prefix() {
-    [ ! -e "$WINEPREFIX/.flagpost-ready" ] || return 0
+    ! ready "$WINEPREFIX" || return 0
+    wineserver -k 2>/dev/null || true
     rm -rf "$WINEPREFIX"
     mkdir -p "$WINEPREFIX"
     # Wine's DLLs are shared; the registry and every other file are the copy's own, so that
@@ -75,9 +82,9 @@ make_prefix() {
         "$wine64" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d "$FLAGPOST_GRAPHICS" /f </dev/null >/dev/null 2>&1
         wineserver -w
     fi
-    touch "$WINEPREFIX/.flagpost-ready"
+    echo "$wine_version" >"$WINEPREFIX/.flagpost-ready"
 }
-if [ ! -e "$WINEPREFIX/.flagpost-ready" ]; then
+if ! ready "$WINEPREFIX"; then
     locked "$template" make_template
     locked "$WINEPREFIX" make_prefix
 fi
