@@ -287,20 +287,6 @@ TEST_F(EndToEnd, DoesNotLoadADllPlantedBesideIt)
     EXPECT_EQ("", MarkerProblem()) << "the copy of flagpost.exe did not get as far as its window and the marker";
 }
 
-std::string ReadFileText(const std::wstring& path)
-{
-    std::string text;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return text;
-    char buffer[4096];
-    DWORD read;
-    while (ReadFile(file, buffer, sizeof(buffer), &read, NULL) && read > 0)
-        text.append(buffer, read);
-    CloseHandle(file);
-    return text;
-}
-
 std::vector<std::string> Lines(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -487,20 +473,13 @@ TEST_F(CheckScript, TheReadmesRegCommandSaysOneWithoutAMarkerAndZeroWithIt)
 // restart its own Windows: on Windows these are not run.
 std::wstring CarriedOver()
 {
-    wchar_t temp[MAX_PATH];
-    DWORD length = GetTempPathW(MAX_PATH, temp);
-    return std::wstring(temp, length < MAX_PATH ? length : 0) + L"flagpost-across-restart.txt";
+    return TemporaryFolder() + L"flagpost-across-restart.txt";
 }
 
 // What a boot saw, for the next boot to compare: a file, which a restart keeps.
 void CarryOver(const std::string& text)
 {
-    HANDLE file = CreateFileW(CarriedOver().c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    DWORD written = 0;
-    ASSERT_NE(INVALID_HANDLE_VALUE, file) << "error " << GetLastError();
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, NULL);
-    CloseHandle(file);
-    ASSERT_EQ(text.size(), written);
+    ASSERT_TRUE(WriteFileText(CarriedOver(), text)) << "error " << GetLastError();
 }
 
 std::string CarriedFromTheLastBoot()

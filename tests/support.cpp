@@ -93,7 +93,7 @@ std::string Narrow(const std::wstring& text)
     return narrow;
 }
 
-static std::wstring TemporaryFolder()
+std::wstring TemporaryFolder()
 {
     wchar_t temp[MAX_PATH];
     DWORD length = GetTempPathW(MAX_PATH, temp);
@@ -130,14 +130,33 @@ std::wstring ScratchFolder::Copy(const std::wstring& source, const wchar_t* name
 std::wstring ScratchFolder::Write(const wchar_t* name, const std::string& text)
 {
     std::wstring file = File(name);
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    return WriteFileText(file, text) ? file : L"";
+}
+
+std::string ReadFileText(const std::wstring& path)
+{
+    std::string text;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return text;
+    char buffer[4096];
+    DWORD read;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, NULL) && read > 0)
+        text.append(buffer, read);
+    CloseHandle(file);
+    return text;
+}
+
+bool WriteFileText(const std::wstring& path, const std::string& text)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
     DWORD written = 0;
-    bool whole = handle != INVALID_HANDLE_VALUE &&
-                 WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, NULL) &&
+    bool whole = file != INVALID_HANDLE_VALUE &&
+                 WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, NULL) &&
                  written == text.size();
-    if (handle != INVALID_HANDLE_VALUE)
-        CloseHandle(handle);
-    return whole ? file : L"";
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return whole;
 }
 
 std::wstring EnvironmentValue(const wchar_t* name)

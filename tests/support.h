@@ -14,9 +14,15 @@ extern int g_liveAllocations;       // wide strings allocated and not yet freed
 
 bool KeyExists(const wchar_t* path);
 bool FileExists(const std::wstring& path);
+// A file's bytes; "" when it cannot be read.
+std::string ReadFileText(const std::wstring& path);
+// Whether the file was written whole.
+bool WriteFileText(const std::wstring& path, const std::string& text);
+// The machine's temporary folder, ending in a backslash.
+std::wstring TemporaryFolder();
 HWND FindMainWindow();
 
-// Empty when HKLM\Software\Ostrevane\RebootPending is as a run of flagpost.exe leaves it: in the
+// Empty when the marker (MARKER_KEY) is as a run of flagpost.exe leaves it: in the
 // 32-bit view, volatile, without values or subkeys, and not in the 64-bit view; otherwise what
 // is wrong with it.
 std::string MarkerProblem();

@@ -381,18 +381,11 @@ TEST_F(WindowsProof, ExampleMsiWritesEveryGuidInBracesAndUppercase)
         EXPECT_TRUE(std::regex_match(row[1], guid)) << Text(row);
 }
 
-std::wstring ProgramFiles()
-{
-    wchar_t path[MAX_PATH];
-    DWORD length = ExpandEnvironmentStringsW(L"%ProgramFiles%", path, MAX_PATH);
-    return length > 0 && length <= MAX_PATH ? path : L"";
-}
-
 TEST_F(WindowsProof, ExampleMsiAsksForARestartWithoutOneAndItsRemovalLeavesTheMarker)
 {
     std::wstring msi = Example(L"flagpost-example.msi");
     // ProgramFilesFolder of a 32-bit package, which is this 32-bit process's %ProgramFiles%.
-    std::wstring payload = ProgramFiles() + L"\\Flagpost\\Example\\readme.txt";
+    std::wstring payload = EnvironmentValue(L"ProgramFiles") + L"\\Flagpost\\Example\\readme.txt";
     ASSERT_FALSE(FileExists(payload)) << Narrow(payload) << " is there already";
     RemovedAtEnd removal{msi};
     EXPECT_EQ(3010, Msiexec(L"/i", msi)) << "see " << Narrow(msi) << ".log";

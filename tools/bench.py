@@ -2,7 +2,7 @@
 """`make bench`: flagpost.exe side by side with the minimal reference exe and with reg.exe, in
 time and in size.
 
-    bench.py BUILD_PATHS [PAIRS]      (build/paths.txt, which CMake writes: NAME=PATH, one a line)
+    bench.py BUILD_PATHS [PAIRS]      (see tests/build_paths.py)
 
 Time: one persistent wineserver, a warm-up that has started Wine's desktop, then PAIRS rounds
 (default 30). Each round times the three commands once, through hyperfine, in an order that
@@ -36,7 +36,7 @@ WINE = f"{shlex.quote(WINE_SH)} {shlex.quote(PREFIX)}"
 
 
 def marker_key():
-    """HKLM\\...\\RebootPending, as the marker reader has it from the tests' one definition."""
+    """The marker's key, as the marker reader has it from the tests' one definition."""
     with tempfile.TemporaryFile() as output:
         subprocess.run([WINE_SH, PREFIX, READER, "--path"], env=ENV, stdin=subprocess.DEVNULL, stdout=output,
                        stderr=subprocess.DEVNULL, check=True)

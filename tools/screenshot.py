@@ -2,7 +2,7 @@
 """`make screenshot`: docs/about.png, the About box as Wine's X11 driver puts it on a screen, and
 docs/icon.png, the icon at its three sizes as flagpost.exe stores it.
 
-    xvfb-run -a screenshot.py BUILD_PATHS      (build/paths.txt, which CMake writes: NAME=PATH, one a line)
+    xvfb-run -a screenshot.py BUILD_PATHS      (see tests/build_paths.py)
 
 The pictures go to the source's docs/; the prefix uses the X11 driver. about_shot.exe opens the box through the main window's About
 command and saves the screen area it covers; it runs in a Wine virtual desktop, where Wine draws
