@@ -1,5 +1,5 @@
 # The front door. Each target installs what is missing, then hands over to CMake.
-#   make run    build flagpost.exe, run it under Wine and show the marker it set
+#   make run    build flagpost.exe, run it under Wine and show the marker it set, as flagpost-status.exe too
 #   make test   build everything and run the test suite
 #   make build  build build/flagpost.exe only
 #   make bench  time and size flagpost.exe against a minimal exe and reg.exe (not a test)
@@ -37,7 +37,7 @@ build:
 run:
 	@$(SETUP) run
 	@$(CONFIGURE)
-	@cmake --build --preset mingw --target flagpost marker_reader
+	@cmake --build --preset mingw --target flagpost flagpost-status marker_reader
 	@sh tools/run-marker.sh build/paths.txt
 
 test:

@@ -4,13 +4,13 @@
     dist.py CLONE OUT_DIR
 
 Builds CLONE's HEAD, which must have no uncommitted changes to tracked files, and writes
-OUT_DIR/flagpost-VERSION-win32.zip: flagpost.exe, the check script users run on their own Windows,
-LICENSE, README.md, the documents for users and their pictures under docs/, the example sources
-under examples/, BUILDINFO (what built the exe: the
-commit and its release tag, the Debian release, the versions of the packages that shape the zip's
-bytes, and the unsigned exe's SHA-256) and SHA256SUMS over all of them. A release is the commit
+OUT_DIR/flagpost-VERSION-win32.zip: flagpost.exe and flagpost-status.exe, the check script users
+run on their own Windows, LICENSE, README.md, the documents for users and their pictures under
+docs/, the example sources under examples/, BUILDINFO (what built the exes: the commit and its
+release tag, the Debian release, the versions of the packages that shape the zip's bytes, and the
+unsigned exes' SHA-256) and SHA256SUMS over all of them. A release is the commit
 that the annotated tag v<version> names; a zip of any other commit is a test build, and says so by
-naming no tag. With SIGN_PFX and SIGN_PASSWORD_FILE in the environment the exe in it is
+naming no tag. With SIGN_PFX and SIGN_PASSWORD_FILE in the environment the exes in it are
 Authenticode-signed (SHA-256, and an RFC 3161 timestamp from SIGN_TIMESTAMP_URL if that is set too).
 
 The zip's README.md is the repository's cut at one line (README_END): what follows it is for
@@ -47,6 +47,8 @@ DOS_EPOCH = 315532800                               # 1980-01-01, the earliest d
 BUILD_PACKAGES = ["g++-mingw-w64-i686-posix", "gcc-mingw-w64-i686-posix", "gcc-mingw-w64-base",
                   "binutils-mingw-w64-i686", "mingw-w64-i686-dev", "mingw-w64-common", "cmake"]
 PYTHON = "/usr/bin/python3"
+# The programs of a release, as (name in the zip, CMake target), in the zip's order.
+PROGRAMS = [("flagpost.exe", "flagpost"), ("flagpost-status.exe", "flagpost-status")]
 # What a Windows user needs beside the exe, as (name in the zip, path in the source); the
 # documents keep their folders so that their links work in the unpacked zip.
 SHIPPED = [("flagpost-check.cmd", "docs/flagpost-check.cmd")] + [(path, path) for path in (
@@ -217,8 +219,8 @@ def checkout(clone, commit):
 
 
 def build(work, source, commit):
-    """(version, SOURCE_DATE_EPOCH, flagpost.exe's bytes), built in `work` with a fixed environment
-    and the commit's own date."""
+    """(version, SOURCE_DATE_EPOCH, {name: bytes} of each program), built in `work` with a fixed
+    environment and the commit's own date."""
     env = dict(BUILD_ENV, HOME=os.path.join(work, "home"))
     epoch = checked(PLAIN_GIT + ["-C", source, "show", "-s", "--no-show-signature", "--format=%ct", commit],
                     "git show", env=env)
@@ -227,20 +229,24 @@ def build(work, source, commit):
     # The commit's own preset says how it is configured (generator, toolchain file, build type);
     # only the folder and the tests, which a release does not build, are ours.
     for command, what in ((["cmake", "--preset", "mingw", "-B", out, "-DBUILD_TESTING=OFF"], "cmake's configure step"),
-                          (["cmake", "--build", out, "--target", "flagpost"], "the build of flagpost.exe")):
+                          (["cmake", "--build", out, "--target"] + [target for _, target in PROGRAMS],
+                           "the build of the programs")):
         code, log = run(command, env=env, cwd=source, timeout=BUILD_TIMEOUT)
         if code != 0:
             print(log[-3000:])
             raise Failure(f"{what} for {commit} failed")
     with open(os.path.join(out, "CMakeCache.txt")) as file:
         version = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", file.read(), re.MULTILINE).group(1)
-    with open(os.path.join(out, "flagpost.exe"), "rb") as file:
-        return version, int(epoch), file.read()
+    programs = {}
+    for name, _ in PROGRAMS:
+        with open(os.path.join(out, name), "rb") as file:
+            programs[name] = file.read()
+    return version, int(epoch), programs
 
 
 def buildinfo(version, commit, tag, epoch, unsigned):
-    """The build's record, in the field style of Debian's .buildinfo files. Its checksum is of the
-    exe as built, before any signature: the bytes a rebuild can give back."""
+    """The build's record, in the field style of Debian's .buildinfo files. Its checksums are of the
+    exes as built, before any signature: the bytes a rebuild can give back."""
     machine = build_machine()
     packages = ",\n".join(f" {name} (= {version})" for name, version in machine[2:])
     return ("Format: 1.0\n"
@@ -252,8 +258,9 @@ def buildinfo(version, commit, tag, epoch, unsigned):
             "Build-Origin: Debian\n" +
             "".join(f"{field}: {value}\n" for field, value in machine[:2]) +
             f"Installed-Build-Depends:\n{packages}\n"
-            "Checksums-Sha256:\n"
-            f" {hashlib.sha256(unsigned).hexdigest()} {len(unsigned)} flagpost.exe\n")
+            "Checksums-Sha256:\n" +
+            "".join(f" {hashlib.sha256(unsigned[name]).hexdigest()} {len(unsigned[name])} {name}\n"
+                    for name, _ in PROGRAMS))
 
 
 def zip_readme(readme):
@@ -301,10 +308,11 @@ def checked_links(files):
     return links
 
 
-def make_zip(version, commit, tag, epoch, source, unsigned, exe):
+def make_zip(version, commit, tag, epoch, source, unsigned, exes):
     """The zip's bytes: entries in a fixed order, all dated `epoch`, mode 0644, stored (no deflate,
-    whose output would hang on zlib's version), with no extra fields."""
-    files = [("flagpost.exe", exe)] + shipped_files(source)
+    whose output would hang on zlib's version), with no extra fields. `unsigned` and `exes` map
+    each program's name to its bytes as built and as shipped."""
+    files = [(name, exes[name]) for name, _ in PROGRAMS] + shipped_files(source)
     checked_links(files)
     files.append(("BUILDINFO", buildinfo(version, commit, tag, epoch, unsigned).encode()))
     files.append(("SHA256SUMS", "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n"
@@ -335,10 +343,14 @@ def signing_files():
 
 
 def signed(unsigned, files, work):
-    """The exe signed, after proof that attaching its signature to `unsigned` gives it back: the
-    step by which a verifier covers the signature's bytes."""
+    """{name: bytes} of each program signed, after proof that attaching its signature to the
+    unsigned one gives it back: the step by which a verifier covers the signature's bytes."""
+    return {name: signed_program(name, unsigned[name], files, work) for name, _ in PROGRAMS}
+
+
+def signed_program(name, unsigned, files, work):
     pfx, password_file = files
-    exe, result = os.path.join(work, "unsigned.exe"), os.path.join(work, "signed.exe")
+    exe, result = os.path.join(work, "unsigned-" + name), os.path.join(work, "signed-" + name)
     with open(exe, "wb") as file:
         file.write(unsigned)
     # -readpass keeps the password off every command line, where other users could read it.
@@ -355,7 +367,7 @@ def signed(unsigned, files, work):
             return data
     except struct.error:
         pass
-    raise Failure("the signed exe is not the unsigned one with its signature attached")
+    raise Failure(f"the signed {name} is not the unsigned one with its signature attached")
 
 
 def main(clone, out_dir):
@@ -372,7 +384,7 @@ def main(clone, out_dir):
     commit = clone_git(clone, "rev-parse", "--verify", "HEAD^{commit}")
     with checkout(clone, commit) as (work, source):
         # Before the build: a document whose link leads nowhere stops the release at once.
-        generated = [(name, b"") for name in ("flagpost.exe", "BUILDINFO", "SHA256SUMS")]
+        generated = [(name, b"") for name in [name for name, _ in PROGRAMS] + ["BUILDINFO", "SHA256SUMS"]]
         links = checked_links(shipped_files(source) + generated)
         version, epoch, unsigned = build(work, source, commit)
         tag = f"v{version}"

@@ -5,7 +5,7 @@
 
 Reads the zip within fixed bounds, checks that the tag v<version> in CLONE names the commit that
 BUILDINFO records and that this machine's build packages are the recorded ones, and only then
-rebuilds the whole zip from that commit with dist.py's own recipe, moves the published exe's
+rebuilds the whole zip from that commit with dist.py's own recipe, moves each published exe's
 signature onto the rebuilt exe, and compares the two zips byte for byte. When they differ, the
 rebuilt zip is kept beside ZIP as NAME.rebuilt.zip (or in a new temporary folder), to compare.
 Exit code 0: verified; 1: this zip is not what its tagged source makes; 2: could not check.
@@ -25,7 +25,7 @@ import dist                                         # the one recipe for making 
 from authenticode import signature, with_signature
 
 VERIFIED, NOT_VERIFIED, NOT_CHECKED = 0, 1, 2
-# Far above a release (a 60 KB zip of eight entries, the largest 30 KB) and far below memory.
+# Far above a release (a zip of under 200 KB and twenty entries, the largest 30 KB) and far below memory.
 MAX_ZIP, MAX_ENTRIES, MAX_ENTRY = 16 << 20, 64, 1 << 20
 COMMIT = re.compile(r"[0-9a-f]{40}")
 VERSION = re.compile(r"[0-9]{1,6}(\.[0-9]{1,6}){0,3}")
@@ -181,21 +181,24 @@ def verify(zip_path, clone):
     data = read_zip(zip_path)
     entries = zip_entries(data)
     version, commit, tag, recorded = read_buildinfo(entry(entries, "BUILDINFO"))
-    published_exe = entry(entries, "flagpost.exe")
-    try:
-        der = signature(published_exe)
-    except struct.error as error:
-        raise not_checked(f"cannot read flagpost.exe's headers or signature ({error})")
+    signatures = {}
+    for name, _ in dist.PROGRAMS:
+        try:
+            signatures[name] = signature(entry(entries, name))
+        except struct.error as error:
+            raise not_checked(f"cannot read {name}'s headers or signature ({error})")
     check_tag(clone, tag, commit)
     check_toolchain(recorded)
 
     print(f"rebuilding the {tag} release zip from {commit}")
     with dist.checkout(clone, commit) as (work, source):
         built_version, epoch, unsigned = dist.build(work, source, commit)
-        if der:
-            print("flagpost.exe carries an Authenticode signature: attaching it to the rebuilt exe")
-        exe = with_signature(unsigned, der) if der else unsigned
-        rebuilt = dist.make_zip(built_version, commit, tag, epoch, source, unsigned, exe)
+        exes = {}
+        for name, der in signatures.items():
+            if der:
+                print(f"{name} carries an Authenticode signature: attaching it to the rebuilt exe")
+            exes[name] = with_signature(unsigned[name], der) if der else unsigned[name]
+        rebuilt = dist.make_zip(built_version, commit, tag, epoch, source, unsigned, exes)
     if rebuilt == data:
         return f"every byte of the zip is what {tag} ({commit}) makes ({len(data)} bytes)"
     keep_rebuilt(zip_path, rebuilt)

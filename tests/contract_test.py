@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""The binary contract of flagpost.exe, read with pefile: header, hardening, imports, resources.
+"""The binary contract of flagpost.exe and flagpost-status.exe, read with pefile: header, hardening,
+imports, resources.
 
-    contract_test.py BUILD_PATHS     (flagpost.exe and its link map; see build_paths.py)
+    contract_test.py BUILD_PATHS     (the two exes and their link maps; see build_paths.py)
 """
 import re
 import struct
@@ -15,6 +16,7 @@ import build_paths
 
 PATHS = build_paths.from_arguments()
 EXE, LINK_MAP = PATHS["flagpost"], PATHS["flagpost_map"]
+STATUS, STATUS_MAP = PATHS["flagpost_status"], PATHS["flagpost_status_map"]
 RT_ICON, RT_MENU, RT_DIALOG, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 4, 5, 6, 14, 16, 24
 EN_US = 0x0409
 
@@ -25,6 +27,16 @@ IMPORTS = {
                    "DefWindowProcW", "BeginPaint", "EndPaint", "PostQuitMessage", "DestroyWindow",
                    "DialogBoxParamW", "EndDialog"},
     "advapi32.dll": {"RegCreateKeyExW", "RegCloseKey"},
+}
+# ntdll is in every process before the exe's own imports are looked for, so it is never searched
+# for beside the exe; all three and these functions are on Windows XP.
+STATUS_IMPORTS = {
+    "kernel32.dll": {"ExitProcess", "GetCommandLineW", "GetModuleHandleW", "GetProcAddress", "GetProcessHeap",
+                     "HeapAlloc", "HeapFree", "GetStdHandle", "GetConsoleMode", "GetConsoleOutputCP", "WriteConsoleW",
+                     "WriteFile", "WideCharToMultiByte", "FileTimeToSystemTime", "SystemTimeToTzSpecificLocalTime",
+                     "lstrcpyW", "lstrcatW", "lstrcmpiW", "lstrlenW"},
+    "advapi32.dll": {"RegOpenKeyExW", "RegQueryInfoKeyW", "RegQueryValueExW", "RegCloseKey"},
+    "ntdll.dll": {"NtQuerySystemInformation", "NtPowerInformation"},
 }
 NEVER_IMPORTED = {"ShowWindow", "UpdateWindow", "GetMessageW", "DispatchMessageW", "TranslateMessage",
                   "MessageBoxW", "RegSetValueExW",
@@ -37,8 +49,8 @@ POST_PENTIUM = re.compile(r"\t(cmov|fcmov|fu?comip?|nop[wl]|sysenter|sysexit|rdp
 ICON_IMAGES = [(32, 4), (16, 4), (48, 8), (32, 8), (16, 8), (48, 32), (32, 32), (16, 32)]
 
 
-def load():
-    pe = pefile.PE(EXE)
+def load(exe):
+    pe = pefile.PE(exe)
     resources = {}
     for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
         for name in kind.directory.entries:
@@ -48,7 +60,10 @@ def load():
     return pe, resources
 
 
-PE, RESOURCES = load()
+PE, RESOURCES = load(EXE)
+STATUS_PE, STATUS_RESOURCES = load(STATUS)
+# Each program: (its path, its PE, its link map, its subsystem: 2 GUI, 3 console).
+PROGRAMS = [(EXE, PE, LINK_MAP, 2), (STATUS, STATUS_PE, STATUS_MAP, 3)]
 
 
 def resource(kind, ident):
@@ -88,64 +103,71 @@ def dialog_template(data):
             "font": (point_size, weight, italic, charset, face), "controls": controls}
 
 
-def disassembly():
-    listing = subprocess.run(["i686-w64-mingw32-objdump", "-d", "-j", ".text", EXE], capture_output=True,
+def disassembly(exe):
+    listing = subprocess.run(["i686-w64-mingw32-objdump", "-d", "-j", ".text", exe], capture_output=True,
                              text=True, check=True).stdout.splitlines()
-    assert sum("\tcall " in line for line in listing) > 10, "no disassembly of flagpost.exe's code"
+    assert sum("\tcall " in line for line in listing) > 10, f"no disassembly of {exe}'s code"
     return listing
 
 
 class Header(unittest.TestCase):
-    def test_32_bit_gui_for_windows_xp_and_later(self):
-        self.assertEqual(0x14C, PE.FILE_HEADER.Machine, "not i386")
-        self.assertEqual(2, PE.OPTIONAL_HEADER.Subsystem, "not the Windows GUI subsystem")
-        version = (PE.OPTIONAL_HEADER.MajorSubsystemVersion, PE.OPTIONAL_HEADER.MinorSubsystemVersion)
-        self.assertEqual((5, 1), version)
+    def test_32_bit_for_windows_xp_and_later_with_a_zero_timestamp_for_repeatable_builds(self):
+        for name, pe, _, subsystem in PROGRAMS:
+            with self.subTest(name):
+                self.assertEqual(0x14C, pe.FILE_HEADER.Machine, "not i386")
+                self.assertEqual(subsystem, pe.OPTIONAL_HEADER.Subsystem, "not the subsystem it is built for")
+                version = (pe.OPTIONAL_HEADER.MajorSubsystemVersion, pe.OPTIONAL_HEADER.MinorSubsystemVersion)
+                self.assertEqual((5, 1), version)
+                self.assertEqual(0, pe.FILE_HEADER.TimeDateStamp)
 
 
 class Hardening(unittest.TestCase):
     def test_relocatable_nx_no_seh_terminal_server_aware_not_large_address_aware(self):
-        flags = PE.OPTIONAL_HEADER.DllCharacteristics
-        for bit, name in [(0x40, "DYNAMIC_BASE"), (0x100, "NX_COMPAT"), (0x400, "NO_SEH"),
-                          (0x8000, "TERMINAL_SERVER_AWARE")]:
-            self.assertTrue(flags & bit, f"{name} missing from {flags:#06x}")
-        self.assertFalse(PE.FILE_HEADER.Characteristics & 0x20, "large-address aware")
-        reloc = [s for s in PE.sections if s.Name.rstrip(b"\0") == b".reloc"]
-        self.assertTrue(reloc and reloc[0].SizeOfRawData > 0, "no .reloc to move the image with")
-        self.assertGreater(PE.OPTIONAL_HEADER.DATA_DIRECTORY[5].Size, 0, "empty base-relocation directory")
+        for name, pe, _, _ in PROGRAMS:
+            with self.subTest(name):
+                flags = pe.OPTIONAL_HEADER.DllCharacteristics
+                for bit, flag in [(0x40, "DYNAMIC_BASE"), (0x100, "NX_COMPAT"), (0x400, "NO_SEH"),
+                                  (0x8000, "TERMINAL_SERVER_AWARE")]:
+                    self.assertTrue(flags & bit, f"{flag} missing from {flags:#06x}")
+                self.assertFalse(pe.FILE_HEADER.Characteristics & 0x20, "large-address aware")
+                reloc = [s for s in pe.sections if s.Name.rstrip(b"\0") == b".reloc"]
+                self.assertTrue(reloc and reloc[0].SizeOfRawData > 0, "no .reloc to move the image with")
+                self.assertGreater(pe.OPTIONAL_HEADER.DATA_DIRECTORY[5].Size, 0, "empty base-relocation directory")
 
     def test_no_section_is_writable_and_executable_or_shared_and_writable(self):
         write, execute, shared = 0x80000000, 0x20000000, 0x10000000
-        for section in PE.sections:
-            name, flags = section.Name.rstrip(b"\0").decode(), section.Characteristics
-            self.assertNotEqual(write | execute, flags & (write | execute), f"{name} is W+X: {flags:#010x}")
-            self.assertNotEqual(write | shared, flags & (write | shared), f"{name} is shared and writable")
+        for program, pe, _, _ in PROGRAMS:
+            for section in pe.sections:
+                name, flags = program + " " + section.Name.rstrip(b"\0").decode(), section.Characteristics
+                self.assertNotEqual(write | execute, flags & (write | execute), f"{name} is W+X: {flags:#010x}")
+                self.assertNotEqual(write | shared, flags & (write | shared), f"{name} is shared and writable")
 
-    def test_no_code_registers_an_seh_handler(self):
-        # An x86 SEH frame is linked in through fs:[0]; with NO_SEH set, Windows would not run it.
-        self.assertEqual([], [line for line in disassembly() if "%fs:" in line])
-
-    def test_no_instruction_newer_than_the_original_pentium(self):
-        self.assertEqual([], [line for line in disassembly() if POST_PENTIUM.search(line)])
+    def test_no_seh_handler_and_no_instruction_newer_than_the_original_pentium(self):
+        for name, _, _, _ in PROGRAMS:
+            listing = disassembly(name)
+            # An x86 SEH frame is linked in through fs:[0]; with NO_SEH set, Windows would not run it.
+            self.assertEqual([], [line for line in listing if "%fs:" in line], name)
+            self.assertEqual([], [line for line in listing if POST_PENTIUM.search(line)], name)
 
     def test_no_global_constructors_or_destructors(self):
-        # Nothing would run them: the start-up calls wWinMain directly.
-        with open(LINK_MAP) as link_map:
-            text = link_map.read()
-        self.assertIn("*(.ctors)", text, "not a map of a mingw link")
-        contributions = re.findall(r"^ (\.(?:ctors|dtors|init_array|fini_array|CRT\$X\w*)\S*)\s+0x[0-9a-f]+\s+(0x[0-9a-f]+)\s+(\S+)",
-                                   text, re.MULTILINE)
-        self.assertEqual([], [c for c in contributions if int(c[1], 16)])
+        # Nothing would run them: each start-up calls the program's code directly.
+        for name, _, link_map, _ in PROGRAMS:
+            with open(link_map) as file:
+                text = file.read()
+            self.assertIn("*(.ctors)", text, f"{name}: not a map of a mingw link")
+            contributions = re.findall(r"^ (\.(?:ctors|dtors|init_array|fini_array|CRT\$X\w*)\S*)\s+0x[0-9a-f]+\s+"
+                                       r"(0x[0-9a-f]+)\s+(\S+)", text, re.MULTILINE)
+            self.assertEqual([], [c for c in contributions if int(c[1], 16)], name)
 
-    def test_timestamp_is_zero_for_repeatable_builds(self):
-        self.assertEqual(0, PE.FILE_HEADER.TimeDateStamp)
+
+def imported(pe):
+    return {entry.dll.decode().lower(): {i.name.decode() for i in entry.imports} for entry in pe.DIRECTORY_ENTRY_IMPORT}
 
 
 class Imports(unittest.TestCase):
-    def test_exactly_the_functions_used_from_the_three_system_dlls(self):
-        imported = {entry.dll.decode().lower(): {i.name.decode() for i in entry.imports}
-                    for entry in PE.DIRECTORY_ENTRY_IMPORT}
-        self.assertEqual(IMPORTS, imported)
+    def test_exactly_the_functions_used_from_the_system_dlls(self):
+        self.assertEqual(IMPORTS, imported(PE))
+        self.assertEqual(STATUS_IMPORTS, imported(STATUS_PE))
 
     def test_nothing_that_shows_a_window_or_runs_a_loop(self):
         names = {i.name.decode() for e in PE.DIRECTORY_ENTRY_IMPORT for i in e.imports}
@@ -226,6 +248,17 @@ class Resources(unittest.TestCase):
         elements = [element.tag.split("}")[1] for element in root.iter()]
         self.assertEqual(["assembly", "trustInfo", "security", "requestedPrivileges", "requestedExecutionLevel",
                           "application", "windowsSettings", "dpiAware"], elements, "anything else in the manifest")
+
+
+class StatusReader(unittest.TestCase):
+    def test_its_manifest_alone_asks_for_no_elevation_and_it_fits_in_12_kb(self):
+        self.assertEqual([(RT_MANIFEST, 1, EN_US)], list(STATUS_RESOURCES))
+        root = ElementTree.fromstring(STATUS_RESOURCES[(RT_MANIFEST, 1, EN_US)])
+        v3 = "{urn:schemas-microsoft-com:asm.v3}"
+        level = root.find(f"{v3}trustInfo/{v3}security/{v3}requestedPrivileges/{v3}requestedExecutionLevel")
+        self.assertEqual({"level": "asInvoker", "uiAccess": "false"}, level.attrib)
+        self.assertEqual(5, len(list(root.iter())), "anything else in the manifest")
+        self.assertLessEqual(len(STATUS_PE.__data__), 12 * 1024)
 
 
 if __name__ == "__main__":

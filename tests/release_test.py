@@ -26,8 +26,8 @@ import yaml
 PATHS = build_paths.from_arguments()
 VERSION, SOURCE, PREFIX = (PATHS[name] for name in ("version", "source", "prefix_release"))
 HERE = os.path.dirname(os.path.abspath(__file__))
-ENTRIES = ["flagpost.exe", "flagpost-check.cmd", "LICENSE", "README.md", "docs/installers.md", "docs/verifying.md",
-           "docs/on-windows.md", "docs/about.png", "docs/icon.png", "examples/nsis/flagpost-example.nsi",
+ENTRIES = ["flagpost.exe", "flagpost-status.exe", "flagpost-check.cmd", "LICENSE", "README.md", "docs/installers.md",
+           "docs/verifying.md", "docs/on-windows.md", "docs/about.png", "docs/icon.png", "examples/nsis/flagpost-example.nsi",
            "examples/wix/flagpost-example.wxs", "examples/batch/flagpost-example-install.cmd",
            "examples/inno/flagpost-example.iss", "examples/payload/readme.txt", "BUILDINFO", "SHA256SUMS"]
 # A Markdown link or picture's target: [text](target), ![text](target).
@@ -180,34 +180,35 @@ class Release(ZipCase):
                              (entry.date_time, entry.external_attr >> 16, entry.extra, entry.compress_type),
                              entry.filename)
 
-    def test_signed_exe_verifies_strips_back_and_still_sets_the_marker(self):
+    def test_signed_exes_verify_strip_back_and_still_run(self):
         self.assertNotIn(PASSWORD, SIGNED_OUTPUT)
         unpacked, _ = self.unpack(SIGNED, "signed")
-        exe = os.path.join(unpacked, "flagpost.exe")
         self.assertEqual(0, run("sha256sum", "-c", "--strict", "SHA256SUMS", cwd=unpacked)[0], "sums of the signed zip")
-        # BUILDINFO records the exe as built, before its signature.
+        # BUILDINFO records each exe as built, before its signature.
         buildinfo = read(os.path.join(unpacked, "BUILDINFO")).decode()
-        self.assertNotIn(f" {hashlib.sha256(read(exe)).hexdigest()} ", buildinfo, "the exe in the zip is not signed")
+        for name in ("flagpost.exe", "flagpost-status.exe"):
+            exe = os.path.join(unpacked, name)
+            self.assertNotIn(f" {hashlib.sha256(read(exe)).hexdigest()} ", buildinfo, f"{name} in the zip is not signed")
+            code, output = run("osslsigncode", "verify", "-CAfile", CERT, "-in", exe)
+            self.assertEqual(0, code, output)
+            self.assertIn("Signature verification: ok", output)
+            stripped = os.path.join(self.work, "stripped-" + name)
+            code, output = run("osslsigncode", "remove-signature", "-in", exe, "-out", stripped)
+            self.assertEqual(0, code, output)
+            unsigned = read(stripped)
+            self.assertIn(f"\n {hashlib.sha256(unsigned).hexdigest()} {len(unsigned)} {name}\n", buildinfo,
+                          f"removing the signature does not give back the {name} that BUILDINFO records")
 
-        code, output = run("osslsigncode", "verify", "-CAfile", CERT, "-in", exe)
-        self.assertEqual(0, code, output)
-        self.assertIn("Signature verification: ok", output)
-        stripped = os.path.join(self.work, "stripped.exe")
-        code, output = run("osslsigncode", "remove-signature", "-in", exe, "-out", stripped)
-        self.assertEqual(0, code, output)
-        unsigned = read(stripped)
-        self.assertIn(f"\n {hashlib.sha256(unsigned).hexdigest()} {len(unsigned)} flagpost.exe\n", buildinfo,
-                      "removing the signature does not give back the exe that BUILDINFO records")
-
-        # The test program starts the flagpost.exe that lies beside it: here, the signed one.
+        # The test program starts the programs that lie beside it: here, the signed ones.
         tests = os.path.join(unpacked, os.path.basename(PATHS["flagpost_tests"]))
         shutil.copy(PATHS["flagpost_tests"], tests)
         self.addCleanup(wine, "--shutdown")
         code, output = wine("--restart")
         self.assertEqual(0, code, output)
-        code, output = wine(tests, "--gtest_filter=EndToEnd.SetsAFreshMarkerInThe32BitViewOnly")
+        code, output = wine(tests, "--gtest_filter=EndToEnd.SetsAFreshMarkerInThe32BitViewOnly:"
+                                   "Status.TakesNoArgumentButHelp")
         self.assertEqual(0, code, output)
-        self.assertIn("[  PASSED  ] 1 test.", output.splitlines(), output)
+        self.assertIn("[  PASSED  ] 2 tests.", output.splitlines(), output)
 
     def test_bad_input_stops_with_a_message_and_leaves_no_zip(self):
         wrong_password = os.path.join(self.work, "wrong")

@@ -1,13 +1,14 @@
 #!/bin/sh
-# reproducible_build.sh SOURCE_DIR FLAGPOST_EXE
+# reproducible_build.sh SOURCE_DIR EXE...
 # The suite's one check that a build depends on its commit alone. The checkout is committed once,
 # that one commit cloned into a second folder of another depth, and the release zip made in each
-# with make dist's own recipe, at different times. The exe in each must equal FLAGPOST_EXE byte
-# for byte, and the two zips each other. A timestamp, a build-id or a path that leaked into the
+# with make dist's own recipe, at different times. Each EXE of the build folder must equal the
+# entry of its name in each zip byte for byte, and the two zips each other. A timestamp, a build-id or a path that leaked into the
 # binary, or a file date or mode that leaked into the zip, makes them differ. The checkout is read
 # once: a file in it that grows meanwhile (a log of the suite's own run) is in both or in neither.
 set -eu
-source_dir=$1 reference=$2
+source_dir=$1
+shift
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 first=$work/a second=$work/elsewhere/deeper/flagpost-copy
@@ -18,10 +19,12 @@ for copy in "$first" "$second"; do
     [ "$copy" = "$first" ] || sleep 2   # zip dates have two-second steps: the second build is made in a later one
     /usr/bin/python3 "$copy/release/dist.py" "$copy" "$copy/out" >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }
     zip=$(echo "$copy"/out/flagpost-*-win32.zip)
-    echo "cmp $reference flagpost.exe in $zip"
-    unzip -p "$zip" flagpost.exe | cmp "$reference" -
+    for exe in "$@"; do
+        echo "cmp $exe $(basename "$exe") in $zip"
+        unzip -p "$zip" "$(basename "$exe")" | cmp "$exe" -
+    done
 done
-echo "all three builds give the same exe ($(wc -c <"$reference") bytes)"
+echo "all three builds give the same exes ($(wc -c "$@" | tail -n 1))"
 zip_a=$(echo "$first"/out/flagpost-*-win32.zip) zip_b=$(echo "$second"/out/flagpost-*-win32.zip)
 sha256sum "$zip_a" "$zip_b"
 if ! cmp "$zip_a" "$zip_b"; then

@@ -182,26 +182,35 @@ TEST_F(Status, NamesEachOfWindowsOwnSignalsAndWhenItsKeyWasWritten)
     for (auto [key, line] : {std::pair{L"Component Based Servicing\\RebootPending", "  Component Based Servicing "},
                              std::pair{L"WindowsUpdate\\Auto Update\\RebootRequired", "  Windows Update "}})
     {
-        std::wstring path = std::wstring(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\") + key;
-        HKEY made;
-        DWORD disposition = 0;
-        LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, NULL, 0, KEY_READ | KEY_WOW64_64KEY, NULL,
-                                      &made, &disposition);
+        // Made here, it goes again whatever ends the case.
+        struct MadeKey
+        {
+            ~MadeKey()
+            {
+                if (disposition == REG_CREATED_NEW_KEY)
+                    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_64KEY, 0);
+            }
+            std::wstring path;
+            DWORD disposition = 0;
+        } made{std::wstring(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\") + key};
+        HKEY handle;
+        LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, made.path.c_str(), 0, NULL, 0, KEY_READ | KEY_WOW64_64KEY,
+                                      NULL, &handle, &made.disposition);
         if (status == ERROR_SUCCESS)
-            RegCloseKey(made);
+            RegCloseKey(handle);
         std::string shown = RunStatus().Line(line);
         EXPECT_EQ(status != ERROR_FILE_NOT_FOUND, shown.find(": set; the key was last written ") != std::string::npos)
             << shown << " (the test's own create: error " << status << ")";
-        if (disposition != REG_CREATED_NEW_KEY)
+        if (made.disposition != REG_CREATED_NEW_KEY)
             continue;
-        if (path.find(L"WindowsUpdate") != std::wstring::npos)
+        if (made.path.find(L"WindowsUpdate") != std::wstring::npos)
         {
-            EXPECT_WINDOWS_BEHAVIOUR(WrittenADayBeforeBoot(path.c_str(), KEY_WOW64_64KEY), WRITE_TIME_SET);
+            EXPECT_WINDOWS_BEHAVIOUR(WrittenADayBeforeBoot(made.path.c_str(), KEY_WOW64_64KEY), WRITE_TIME_SET);
             shown = RunStatus().Line(line);
             EXPECT_WINDOWS_BEHAVIOUR(shown.find(", before this boot of Windows: a restart did not clear it.") !=
                                          std::string::npos, "a signal older than the boot is named so: " << shown);
         }
-        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_64KEY, 0);
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, made.path.c_str(), KEY_WOW64_64KEY, 0);
         EXPECT_NE(std::string::npos, RunStatus().Line(line).find(": not set.")) << line;
     }
 
