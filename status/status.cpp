@@ -41,6 +41,14 @@ static void Put(const WCHAR* text)
         g_report[g_length++] = *text++;
 }
 
+// Text from the registry, which anyone with the rights may have written: a control character in
+// it would start a line of its own in the report, so each is shown as '?'.
+static void PutFound(const WCHAR* text)
+{
+    for (; *text && g_length < static_cast<int>(sizeof(g_report) / sizeof(WCHAR)); ++text)
+        g_report[g_length++] = *text < L' ' || *text == 0x7F ? L'?' : *text;
+}
+
 static void PutNumber(DWORD number, int digits = 1)
 {
     WCHAR text[12];
@@ -315,6 +323,12 @@ static BYTE* ReadValue(HKEY key, const WCHAR* name, DWORD* type, DWORD* size, LO
         *status = RegQueryValueExW(key, name, NULL, type, NULL, size);
         if (*status != ERROR_SUCCESS)
             return NULL;
+        // Far above any list of file operations, and far from the end of a DWORD.
+        if (*size > 64 * 1024 * 1024)
+        {
+            *status = ERROR_OUTOFMEMORY;
+            return NULL;
+        }
         // Room for two more NULs: a REG_MULTI_SZ may be stored without its terminators.
         data = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, *size + 2 * sizeof(WCHAR)));
         if (!data)
@@ -415,9 +429,9 @@ static void ReportComputerRename(ULONGLONG boot)
     else
     {
         Put(L"pending, from ");
-        Put(active);
+        PutFound(active);
         Put(L" to ");
-        Put(next);
+        PutFound(next);
         Put(L"; the key that holds the new name was last written ");
         PutTime(written);
         PutWhetherBeforeBoot(written, boot);

@@ -229,11 +229,12 @@ TEST_F(Status, NamesEachOfWindowsOwnSignalsAndWhenItsKeyWasWritten)
     }
 
     SavedValue name(L"SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName", L"ComputerName");
-    ASSERT_EQ(ERROR_SUCCESS, name.Set(REG_SZ, std::wstring(L"FLAGPOST-NEXT", 14)));
+    // A name is text that anyone with the rights may have written: it starts no line of its own.
+    ASSERT_EQ(ERROR_SUCCESS, name.Set(REG_SZ, std::wstring(L"FLAGPOST-NEXT\r\nFlagpost's marker: set.", 38)));
     std::string line = RunStatus().Line("  A computer rename");
     EXPECT_EQ(0u, line.find("  A computer rename: pending, from ")) << line;
-    EXPECT_NE(std::string::npos, line.find(" to FLAGPOST-NEXT; the key that holds the new name was last written "))
-        << line;
+    EXPECT_NE(std::string::npos, line.find(" to FLAGPOST-NEXT??Flagpost's marker: set.; the key that holds the new "
+                                           "name was last written ")) << line;
     ASSERT_EQ(ERROR_SUCCESS, name.Set(name.type, name.data));
     EXPECT_EQ("  A computer rename: none pending.", RunStatus().Line("  A computer rename"));
 }
