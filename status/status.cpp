@@ -166,12 +166,10 @@ static ULONGLONG BootTime()
 }
 
 // ", before this boot of Windows: a restart did not clear it" where the registry proves it.
-static bool PutWhetherBeforeBoot(ULONGLONG written, ULONGLONG boot)
+static void PutWhetherBeforeBoot(ULONGLONG written, ULONGLONG boot)
 {
-    bool before = boot && written + CLOCK_MARGIN < boot;
-    if (before)
+    if (boot && written + CLOCK_MARGIN < boot)
         Put(L", before this boot of Windows: a restart did not clear it");
-    return before;
 }
 
 // A key's last-write time, which Windows sets when the key is made and when a value or subkey of
