@@ -361,8 +361,14 @@ const bool g_summaryListed = (testing::UnitTest::GetInstance()->listeners().Appe
 // flagpost_tests.exe is also each helper program that its cases start, as Wine's tests re-run
 // themselves: one exe to build and to ship to a Windows machine. A role ends with a non-zero exit
 // code, so a role set by mistake never passes for a test run.
+int PrintPremises();
+
 int main(int argc, char** argv)
 {
+    // An argument, not a role: it ends with 0 for the workflow's step, and unlike a variable it
+    // cannot be left set for a later run of the cases.
+    if (argc == 2 && lstrcmpA(argv[1], "--premises") == 0)
+        return PrintPremises();
     wchar_t role[32] = L"";
     DWORD length = GetEnvironmentVariableW(CHILD_ROLE, role, 32);
     if (length > 0 && length < 32)
