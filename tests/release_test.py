@@ -458,12 +458,30 @@ class Workflow(unittest.TestCase):
 
         # Built on Debian 12 by a job of its own: a failure on 13 must not skip the Windows runs.
         self.assertEqual(("windows-programs", "debian:12"), (jobs["windows"]["needs"], jobs["windows-programs"]["container"]))
+        # The folder that the suite runs the cases from, as CMake names it, is the one that goes to Windows.
+        self.assertIn(os.path.relpath(PATHS["windows_folder"], SOURCE) + "/",
+                      [step["with"]["path"] for step in jobs["windows-programs"]["steps"] if "with" in step])
         # A hang (a prompt nobody answers) ends in minutes, not after GitHub's six hours.
         self.assertEqual([], [name for name, job in jobs.items() if "timeout-minutes" not in job])
         # The Windows job calls our programs and checks nothing itself; no skip passes there.
         self.assertEqual("1", jobs["windows"]["env"]["FLAGPOST_REQUIRE_WINDOWS"])
-        long_runs = [step["run"] for step in jobs["windows"]["steps"] if len(step.get("run", "").splitlines()) > 5]
+        windows = jobs["windows"]["steps"]
+        long_runs = [step["run"] for step in windows if len(step.get("run", "").splitlines()) > 5]
         self.assertEqual([], long_runs, "a run block of more than 5 lines in the Windows job")
+        # First the premises; then a step for each group that CMake wrote a command line for, and for
+        # no other, each with a time limit of its own, and every step after the first group's run
+        # whatever failed before it, all within the job's limit; the reports kept whatever happened.
+        groups = [(index, match[1]) for index, step in enumerate(windows)
+                  if (match := re.fullmatch(r"\.\\flagpost_tests\.exe --gtest_flagfile=groups\\(\w+)\.txt", step.get("run", "")))]
+        written = os.listdir(os.path.join(PATHS["windows_folder"], "groups"))
+        self.assertEqual(sorted(written), sorted(name + ".txt" for _, name in groups))
+        premises = next(index for index, step in enumerate(windows) if "--premises" in step.get("run", ""))
+        self.assertLess(premises, groups[0][0])
+        after = windows[groups[0][0]:]
+        self.assertEqual([], [step for step in after if step.get("if") not in ("success() || failure()", "always()")])
+        self.assertEqual([], [name for index, name in groups if "timeout-minutes" not in windows[index]])
+        self.assertLess(sum(step.get("timeout-minutes", 0) for step in windows), jobs["windows"]["timeout-minutes"])
+        self.assertIn("windows/reports/", [step["with"]["path"] for step in after if "upload-artifact" in step.get("uses", "")])
 
         # A release zip only for a v* tag, checked again in a fresh Debian 12 container.
         tagged = "startsWith(github.ref, 'refs/tags/v')"
