@@ -165,11 +165,20 @@ static ULONGLONG BootTime()
     return static_cast<ULONGLONG>(timeOfDay.bootTime.QuadPart);
 }
 
-// ", before this boot of Windows: a restart did not clear it" where the registry proves it.
+// Written before this boot began, as far as the clock can tell: set forward since, it moves the
+// boot time with it.
+static bool BeforeBoot(ULONGLONG written, ULONGLONG boot)
+{
+    return boot > CLOCK_MARGIN && written < boot - CLOCK_MARGIN;
+}
+
+static const WCHAR BEFORE_BOOT[] = L", before this boot of Windows: unless the clock was set forward since, a restart "
+                                   L"did not clear it";
+
 static void PutWhetherBeforeBoot(ULONGLONG written, ULONGLONG boot)
 {
-    if (boot && written + CLOCK_MARGIN < boot)
-        Put(L", before this boot of Windows: a restart did not clear it");
+    if (BeforeBoot(written, boot))
+        Put(BEFORE_BOOT);
 }
 
 // A key's last-write time, which Windows sets when the key is made and when a value or subkey of
@@ -217,11 +226,12 @@ static int ReportMarker(ULONGLONG boot)
     }
     // A volatile key cannot outlive a restart: one older than the boot is someone's ordinary key,
     // which flagpost.exe opens and leaves as it is, so it says nothing of a pending restart.
-    if (boot && written + CLOCK_MARGIN < boot)
+    if (BeforeBoot(written, boot))
     {
         Put(L"cannot tell: a key of its name was last written ");
         PutTime(written);
-        Put(L", before this boot of Windows: a restart did not clear it, so it is not a volatile marker.\r\n");
+        Put(BEFORE_BOOT);
+        Put(L", and it is no volatile marker.\r\n");
         return CANNOT_TELL;
     }
     Put(L"set.\r\n  The key was last written ");
@@ -246,38 +256,54 @@ static void ReportBoot(ULONGLONG boot)
     Put(L".\r\n");
 }
 
+// A DWORD of the native view; ERROR_INVALID_DATA when the value is of another type or size.
+static LONG ReadDword(const WCHAR* path, DWORD* value)
+{
+    HKEY key;
+    DWORD type = REG_NONE, size = sizeof(*value);
+    LONG status = OpenNative(path, &key);
+    if (status == ERROR_SUCCESS)
+    {
+        status = RegQueryValueExW(key, L"HiberbootEnabled", NULL, &type, reinterpret_cast<BYTE*>(value), &size);
+        RegCloseKey(key);
+    }
+    return status == ERROR_SUCCESS && (type != REG_DWORD || size != sizeof(*value)) ? ERROR_INVALID_DATA : status;
+}
+
+// Windows 8 and later have the setting, which Group Policy can require; it serves only where the
+// power capabilities name Hiberboot.
 static void ReportFastStartup()
 {
     Put(L"Fast Startup: ");
-    HKEY key;
-    DWORD enabled = 0, size = sizeof(enabled), type = REG_NONE;
-    LONG status = OpenNative(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Power", &key);
-    if (status == ERROR_SUCCESS)
-    {
-        status = RegQueryValueExW(key, L"HiberbootEnabled", NULL, &type, reinterpret_cast<BYTE*>(&enabled), &size);
-        RegCloseKey(key);
-    }
-    // Windows 8 and later have the setting; it serves only where the power capabilities name Hiberboot.
+    DWORD required = 0, enabled = 1;
+    bool byPolicy = ReadDword(L"SOFTWARE\\Policies\\Microsoft\\Windows\\System", &required) == ERROR_SUCCESS &&
+                    required == 1;
+    LONG status = byPolicy ? ERROR_SUCCESS
+                           : ReadDword(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Power", &enabled);
     // Zeroed first: Wine leaves some fields as they were, this one among them.
     SYSTEM_POWER_CAPABILITIES capabilities;
     SecureZeroMemory(&capabilities, sizeof(capabilities));
     bool capable = NT_SUCCESS(NtPowerInformation(SystemPowerCapabilities, NULL, 0, &capabilities,
                                                  sizeof(capabilities))) &&
                    capabilities.spare2[0];    // Hiberboot in Windows 8's headers
+    const WCHAR* why = byPolicy ? L"Group Policy requires it" : L"HiberbootEnabled is 1";
     if (status == ERROR_FILE_NOT_FOUND)
-        Put(L"off (this Windows has no HiberbootEnabled setting).\r\n");
-    else if (status != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(enabled))
+        Put(L"off (no HiberbootEnabled value).\r\n");
+    else if (status != ERROR_SUCCESS)
     {
         Put(L"cannot tell (HiberbootEnabled: ");
-        status == ERROR_SUCCESS ? Put(L"not a DWORD") : PutError(status);
+        status == ERROR_INVALID_DATA ? Put(L"not a DWORD") : PutError(status);
         Put(L").\r\n");
     }
     else if (!enabled)
         Put(L"off (HiberbootEnabled is 0).\r\n");
-    else if (!capable)
-        Put(L"off (HiberbootEnabled is 1, but this system cannot start that way).\r\n");
     else
-        Put(L"on. \"Shut down\" keeps the marker; a restart clears it.\r\n");
+    {
+        Put(capable ? L"on (" : L"off (");
+        Put(why);
+        Put(capable ? L"). \"Shut down\" keeps the marker; a restart clears it.\r\n"
+                    : L", but this system cannot start that way).\r\n");
+    }
 }
 
 // A signal that is a key of its own: its presence is the signal.
@@ -370,9 +396,11 @@ static void ReportFileOperations(HKEY sessionManager, LONG opened, const WCHAR* 
     LONG status = opened;
     BYTE* data = opened == ERROR_SUCCESS ? ReadValue(sessionManager, name, &type, &size, &status) : NULL;
     ULONGLONG written;
+    if (data)
+        status = KeyWritten(sessionManager, &written);
     if (status == ERROR_FILE_NOT_FOUND)
         Put(L"not set");
-    else if (!data || KeyWritten(sessionManager, &written) != ERROR_SUCCESS)
+    else if (status != ERROR_SUCCESS)
     {
         Put(L"cannot tell (");
         PutError(status);

@@ -5,6 +5,9 @@
 #include <powrprof.h>
 #include <winternl.h>
 
+#include <memory>
+#include <tuple>
+
 namespace {
 
 const ULONGLONG SECOND = 10000000;
@@ -98,13 +101,25 @@ TEST_F(Status, TellsWhetherTheMarkerIsSetAndSinceWhen)
     ULONGLONG set = TimeAfter(report.Line("  The key"), "written "), boot = TimeAfter(report.Line("This boot"), ": ");
     EXPECT_TRUE(before <= set && set <= after) << "not the time of the run: " << report.text;
     EXPECT_TRUE(boot && boot <= set) << report.text;
-    // Volatile or not, the key looks the same to a reader that does not write.
-    EXPECT_NE("", report.Line("  Whether it is volatile is not checked here")) << report.text;
 
+    // Someone's ordinary key of that name looks like the marker to a reader that does not write:
+    // the report claims no more than it saw.
+    ASSERT_TRUE(RemoveMarkerAndParent());
+    HKEY ordinary;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, MARKER_KEY, 0, NULL, REG_OPTION_NON_VOLATILE,
+                                             KEY_READ | KEY_WOW64_32KEY, NULL, &ordinary, NULL));
+    RegCloseKey(ordinary);
+    report = RunStatus();
+    EXPECT_EQ(0, report.code) << report.text;
+    EXPECT_EQ("  Whether it is volatile is not checked here: that takes a write (flagpost-check.cmd does it).",
+              report.Line("  Whether")) << report.text;
+    // Older than the boot, it proves itself ordinary.
     EXPECT_WINDOWS_BEHAVIOUR(WrittenADayBeforeBoot(MARKER_KEY, KEY_WOW64_32KEY), WRITE_TIME_SET);
     report = RunStatus();
-    EXPECT_WINDOWS_BEHAVIOUR(report.code == 2 && report.Line(marker).find(", before this boot of Windows: a restart "
-                                                                          "did not clear it") != std::string::npos,
+    EXPECT_WINDOWS_BEHAVIOUR(report.code == 2 && report.Line(marker).find(", before this boot of Windows: unless the "
+                                                                          "clock was set forward since, a restart did "
+                                                                          "not clear it, and it is no volatile marker.")
+                                                     != std::string::npos,
                              "a key of the marker's name that is older than the boot is no marker: " << report.text);
 
     ASSERT_EQ(ERROR_SUCCESS, SetKeyDacl(MARKER_KEY, DENY_EVERYONE));
@@ -124,30 +139,79 @@ TEST_F(Status, TellsTheBootThatWindowsCountsItsUptimeFrom)
                              "it is the wineserver's start, the uptime the host's: " << apart << " s apart");
 }
 
-// A value of the SYSTEM hive, which has one view, put back as it was whatever ends the case.
+// HKLM\path in the native view, made with the parents it lacks, which go again with it whatever
+// ends the case; a key that was there already is left.
+struct NativeKey
+{
+    explicit NativeKey(const std::wstring& path)
+    {
+        HKEY key;
+        for (size_t at = path.find(L'\\'); made.empty(); at = path.find(L'\\', at + 1))
+        {
+            LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.substr(0, at).c_str(), 0, KEY_READ | KEY_WOW64_64KEY,
+                                        &key);
+            if (status == ERROR_FILE_NOT_FOUND)
+                made = path.substr(0, at);
+            else if (status == ERROR_SUCCESS)
+                RegCloseKey(key);
+            if (at == std::wstring::npos)
+                break;
+        }
+        status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, NULL, 0, KEY_READ | KEY_WOW64_64KEY, NULL, &key,
+                                 NULL);
+        if (status == ERROR_SUCCESS)
+            RegCloseKey(key);
+    }
+    ~NativeKey()
+    {
+        HKEY key;
+        if (!made.empty() && RegOpenKeyExW(HKEY_LOCAL_MACHINE, made.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                                           &key) == ERROR_SUCCESS)
+        {
+            RegDeleteTreeW(key, NULL);
+            RegCloseKey(key);
+            RegDeleteKeyExW(HKEY_LOCAL_MACHINE, made.c_str(), KEY_WOW64_64KEY, 0);
+        }
+    }
+    std::wstring made;
+    LONG status;
+};
+
+// A value in the native view, put back byte for byte whatever ends the case.
 struct SavedValue
 {
-    SavedValue(const std::wstring& path, const wchar_t* name) : path(path), name(name)
+    SavedValue(const std::wstring& path, const wchar_t* name) : key(path), path(path), name(name)
     {
         DWORD size = 0;
-        was = RegGetValueW(HKEY_LOCAL_MACHINE, path.c_str(), name, RRF_RT_ANY, &type, NULL, &size) == ERROR_SUCCESS;
+        was = Query(NULL, &size) == ERROR_SUCCESS;
         data.resize(size);
-        if (was)
-            RegGetValueW(HKEY_LOCAL_MACHINE, path.c_str(), name, RRF_RT_ANY, &type, &data[0], &size);
+        if (was && Query(&data[0], &size) == ERROR_SUCCESS)
+            data.resize(size);
     }
     ~SavedValue() { Set(was ? type : REG_NONE, data); }
+    LONG Query(char* bytes, DWORD* size)
+    {
+        return RegGetValueW(HKEY_LOCAL_MACHINE, path.c_str(), name, RRF_RT_ANY | RRF_NOEXPAND | RRF_SUBKEY_WOW6464KEY,
+                            &type, bytes, size);
+    }
     // REG_NONE deletes it.
     LONG Set(DWORD to, const std::string& bytes)
     {
-        LONG status = to == REG_NONE ? RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, path.c_str(), name)
-                                     : RegSetKeyValueW(HKEY_LOCAL_MACHINE, path.c_str(), name, to, bytes.data(),
-                                                       static_cast<DWORD>(bytes.size()));
+        HKEY handle;
+        LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &handle);
+        if (status != ERROR_SUCCESS)
+            return status;
+        status = to == REG_NONE ? RegDeleteValueW(handle, name)
+                                : RegSetValueExW(handle, name, 0, to, reinterpret_cast<const BYTE*>(bytes.data()),
+                                                 static_cast<DWORD>(bytes.size()));
+        RegCloseKey(handle);
         return status == ERROR_FILE_NOT_FOUND && to == REG_NONE ? ERROR_SUCCESS : status;
     }
     LONG Set(DWORD to, const std::wstring& text)
     {
         return Set(to, std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t)));
     }
+    NativeKey key;
     const std::wstring path;
     const wchar_t* name;
     bool was;
@@ -160,62 +224,60 @@ TEST_F(Status, FastStartupIsOnWhereItIsEnabledAndTheSystemCanStartThatWay)
     SYSTEM_POWER_CAPABILITIES capabilities = {};
     ASSERT_TRUE(GetPwrCapabilities(&capabilities));
     bool capable = capabilities.spare2[0];    // Hiberboot, in Windows 8's headers
-    const std::pair<std::string, std::string> rows[] = {
-        {"", "off (this Windows has no HiberbootEnabled setting)."},
-        {std::string(4, '\0'), "off (HiberbootEnabled is 0)."},
-        {std::string("\1\0\0\0", 4), capable ? "on. \"Shut down\" keeps the marker; a restart clears it."
-                                             : "off (HiberbootEnabled is 1, but this system cannot start that way)."},
-        {"1", "cannot tell (HiberbootEnabled: not a DWORD)."}};
+    std::string on = capable ? "on (" : "off (";
+    std::string then = capable ? "). \"Shut down\" keeps the marker; a restart clears it."
+                               : ", but this system cannot start that way).";
+    const std::string one("\1\0\0\0", 4), zero(4, '\0');
+    // (the setting, the policy, the line)
+    const std::tuple<std::string, std::string, std::string> rows[] = {
+        {"", "", "off (no HiberbootEnabled value)."},
+        {zero, "", "off (HiberbootEnabled is 0)."},
+        {one, "", on + "HiberbootEnabled is 1" + then},
+        {zero, one, on + "Group Policy requires it" + then},
+        {"1", "", "cannot tell (HiberbootEnabled: not a DWORD)."}};
     SavedValue setting(std::wstring(SESSION_MANAGER) + L"\\Power", L"HiberbootEnabled");
-    for (const auto& [data, line] : rows)
+    SavedValue policy(L"SOFTWARE\\Policies\\Microsoft\\Windows\\System", L"HiberbootEnabled");
+    for (const auto& [data, required, line] : rows)
     {
-        DWORD type = data.empty() ? REG_NONE : data.size() == 4 ? REG_DWORD : REG_BINARY;
-        ASSERT_EQ(ERROR_SUCCESS, setting.Set(type, data));
+        ASSERT_EQ(ERROR_SUCCESS, setting.Set(data.empty() ? REG_NONE : data.size() == 4 ? REG_DWORD : REG_SZ, data));
+        ASSERT_EQ(ERROR_SUCCESS, policy.Set(required.empty() ? REG_NONE : REG_DWORD, required));
         EXPECT_EQ("Fast Startup: " + line, RunStatus().Line("Fast Startup")) << "Hiberboot " << capable;
     }
 }
 
-// Each set and taken away again, the Windows Update key also as one that a restart did not clear.
-// A key that Windows holds already, or keeps from administrators, is checked as it is.
+// Each set and taken away again where the test may, the Windows Update key also as one that a
+// restart did not clear. A key that Windows holds already, or keeps from administrators, is
+// checked as it is.
 TEST_F(Status, NamesEachOfWindowsOwnSignalsAndWhenItsKeyWasWritten)
 {
     for (auto [key, line] : {std::pair{L"Component Based Servicing\\RebootPending", "  Component Based Servicing "},
                              std::pair{L"WindowsUpdate\\Auto Update\\RebootRequired", "  Windows Update "}})
     {
-        // Made here, it goes again whatever ends the case.
-        struct MadeKey
-        {
-            ~MadeKey()
-            {
-                if (disposition == REG_CREATED_NEW_KEY)
-                    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_64KEY, 0);
-            }
-            std::wstring path;
-            DWORD disposition = 0;
-        } made{std::wstring(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\") + key};
+        std::wstring path = std::wstring(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\") + key;
+        std::unique_ptr<NativeKey> made(new NativeKey(path));
         HKEY handle;
-        LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, made.path.c_str(), 0, NULL, 0, KEY_READ | KEY_WOW64_64KEY,
-                                      NULL, &handle, &made.disposition);
-        if (status == ERROR_SUCCESS)
+        LONG there = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &handle);
+        if (there == ERROR_SUCCESS)
             RegCloseKey(handle);
         std::string shown = RunStatus().Line(line);
-        EXPECT_EQ(status != ERROR_FILE_NOT_FOUND, shown.find(": set; the key was last written ") != std::string::npos)
-            << shown << " (the test's own create: error " << status << ")";
-        if (made.disposition != REG_CREATED_NEW_KEY)
+        EXPECT_EQ(there == ERROR_SUCCESS, shown.find(": set; the key was last written ") != std::string::npos)
+            << shown << " (the test's own create: error " << made->status << ", its open: error " << there << ")";
+        if (made->made.empty())
             continue;
-        if (made.path.find(L"WindowsUpdate") != std::wstring::npos)
+        if (path.find(L"WindowsUpdate") != std::wstring::npos)
         {
-            EXPECT_WINDOWS_BEHAVIOUR(WrittenADayBeforeBoot(made.path.c_str(), KEY_WOW64_64KEY), WRITE_TIME_SET);
+            EXPECT_WINDOWS_BEHAVIOUR(WrittenADayBeforeBoot(path.c_str(), KEY_WOW64_64KEY), WRITE_TIME_SET);
             shown = RunStatus().Line(line);
-            EXPECT_WINDOWS_BEHAVIOUR(shown.find(", before this boot of Windows: a restart did not clear it.") !=
-                                         std::string::npos, "a signal older than the boot is named so: " << shown);
+            EXPECT_WINDOWS_BEHAVIOUR(shown.find(", before this boot of Windows: unless the clock was set forward "
+                                                "since, a restart did not clear it.") != std::string::npos,
+                                     "a signal older than the boot is named so: " << shown);
         }
-        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, made.path.c_str(), KEY_WOW64_64KEY, 0);
+        made.reset();
         EXPECT_NE(std::string::npos, RunStatus().Line(line).find(": not set.")) << line;
     }
 
-    // A rename and a deletion, whose target is an empty string inside the list.
-    std::wstring operations(L"\\??\\C:\\flagpost-old\0\\??\\C:\\flagpost-new\0\\??\\C:\\flagpost-gone\0\0\0", 59);
+    // A deletion, whose target is an empty string inside the list, and a rename.
+    std::wstring operations(L"\\??\\C:\\flagpost-gone\0\0\\??\\C:\\flagpost-old\0\\??\\C:\\flagpost-new\0\0", 63);
     for (const wchar_t* name : {L"PendingFileRenameOperations", L"PendingFileRenameOperations2"})
     {
         std::string line = "  " + Narrow(name) + ": ";
@@ -228,6 +290,7 @@ TEST_F(Status, NamesEachOfWindowsOwnSignalsAndWhenItsKeyWasWritten)
         EXPECT_EQ(line + "not set.", RunStatus().Line(line));
     }
 
+    std::string before = RunStatus().Line("  A computer rename");
     SavedValue name(L"SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName", L"ComputerName");
     // A name is text that anyone with the rights may have written: it starts no line of its own.
     ASSERT_EQ(ERROR_SUCCESS, name.Set(REG_SZ, std::wstring(L"FLAGPOST-NEXT\r\nFlagpost's marker: set.", 38)));
@@ -236,7 +299,7 @@ TEST_F(Status, NamesEachOfWindowsOwnSignalsAndWhenItsKeyWasWritten)
     EXPECT_NE(std::string::npos, line.find(" to FLAGPOST-NEXT??Flagpost's marker: set.; the key that holds the new "
                                            "name was last written ")) << line;
     ASSERT_EQ(ERROR_SUCCESS, name.Set(name.type, name.data));
-    EXPECT_EQ("  A computer rename: none pending.", RunStatus().Line("  A computer rename"));
+    EXPECT_EQ(before, RunStatus().Line("  A computer rename"));
 }
 
 TEST_F(Status, TakesNoArgumentButHelp)
