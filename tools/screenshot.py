@@ -2,9 +2,9 @@
 """`make screenshot`: docs/about.png, the About box as Wine's X11 driver puts it on a screen, and
 docs/icon.png, the icon at its three sizes as flagpost.exe stores it.
 
-    xvfb-run -a screenshot.py BUILD_PATHS      (see tests/build_paths.py)
+    xvfb-run -a screenshot.py BUILD_PATHS [FOLDER]      (see tests/build_paths.py)
 
-The pictures go to the source's docs/; the prefix uses the X11 driver. about_shot.exe opens the box through the main window's About
+The pictures go to FOLDER, by default the source's docs/; the prefix uses the X11 driver. about_shot.exe opens the box through the main window's About
 command and saves the screen area it covers; it runs in a Wine virtual desktop, where Wine draws
 frames and captions itself, since there is no window manager.
 """
@@ -25,7 +25,7 @@ import build_paths  # noqa: E402  (the tests' reader of build/paths.txt, found a
 
 PATHS = build_paths.read(sys.argv[1])
 WINE_SH, PREFIX, ABOUT_SHOT, FLAGPOST = (PATHS[name] for name in ("wine_sh", "prefix_x11", "about_shot", "flagpost"))
-DOCS = os.path.join(PATHS["source"], "docs")
+DOCS = sys.argv[2] if len(sys.argv) > 2 else os.path.join(PATHS["source"], "docs")
 ENV = dict(os.environ, WINEPREFIX=PREFIX, FLAGPOST_GRAPHICS="x11")
 BACKGROUND = (236, 236, 236)
 
@@ -49,14 +49,15 @@ def bmp_rows(data):
 
 
 def about_box():
-    wine()    # make the prefix if it is new
+    wine("--restart")    # makes the prefix, if it is new, before its Fonts folder is needed
     # Debian's Wine does not find its own TrueType fonts by itself; without Marlett the close box
     # shows a letter "r". Windows has these in its Fonts folder, so they go there.
     fonts = Path(PREFIX, "drive_c", "windows", "Fonts")
-    for font in ("marlett.ttf", "tahoma.ttf", "tahomabd.ttf"):
-        if not (fonts / font).exists():
-            shutil.copy(Path("/usr/share/wine/fonts", font), fonts)
-    wine("--restart")    # a fresh boot that sees them
+    missing = [font for font in ("marlett.ttf", "tahoma.ttf", "tahomabd.ttf") if not (fonts / font).exists()]
+    for font in missing:
+        shutil.copy(Path("/usr/share/wine/fonts", font), fonts)
+    if missing:
+        wine("--restart")    # a fresh boot that sees them
     try:
         with tempfile.TemporaryDirectory() as work:
             shot = Path(work, "about.bmp")
