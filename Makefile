@@ -2,8 +2,9 @@
 #   make run    build flagpost.exe, run it under Wine and show the marker it set, as flagpost-status.exe too
 #   make test   build everything and run the test suite
 #   make build  build build/flagpost.exe only
-#   make bench  time and size flagpost.exe against a minimal exe and reg.exe (not a test)
-#   make screenshot  render docs/about.png and docs/icon.png
+#   make bench  time and size flagpost.exe against a minimal exe and reg.exe (not a test);
+#               make bench PAIRS=2 times 2 rounds instead of 30, for a quick look
+#   make screenshot  render docs/about.png and docs/icon.png (SHOTS=FOLDER: into FOLDER instead)
 #   make example-installer  build/example/flagpost-example-setup.exe, the NSIS example
 #   make example-msi        build/example/flagpost-example.msi, the WiX example
 #   make example-inno       build/example/flagpost-example-inno-setup.exe, the Inno Setup example
@@ -19,6 +20,12 @@ export SIGN_PFX SIGN_PASSWORD_FILE SIGN_TIMESTAMP_URL
 # shell: backticks, $ and quotes in it stay part of the name.
 override ZIP := $(value ZIP)
 export ZIP
+# Passed the same way, for the same reason.
+PAIRS = 30
+SHOTS = docs
+override PAIRS := $(value PAIRS)
+override SHOTS := $(value SHOTS)
+export PAIRS SHOTS
 
 .PHONY: all configure build run test bench screenshot dist verify-release example-installer example-msi example-inno clean
 
@@ -53,11 +60,11 @@ configure:
 
 bench: configure
 	@cmake --build --preset mingw --target flagpost minimal marker_reader
-	@/usr/bin/python3 tools/bench.py build/paths.txt
+	@/usr/bin/python3 tools/bench.py build/paths.txt "$$PAIRS"
 
 screenshot: configure
 	@cmake --build --preset mingw --target flagpost about_shot
-	@xvfb-run -a -s "-screen 0 1024x768x24" /usr/bin/python3 tools/screenshot.py build/paths.txt
+	@xvfb-run -a -s "-screen 0 1024x768x24" /usr/bin/python3 tools/screenshot.py build/paths.txt "$$SHOTS"
 
 # Both build the commit in a temporary folder of their own, never in build/; they need the build
 # toolchain, git, Python and osslsigncode, and nothing of Wine.
