@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """No window of flagpost.exe ever reaches the screen, not even briefly, under Wine's X11 driver.
 
-    xvfb-run -a no_window_test.py BUILD_PATHS     (see build_paths.py)
+    xvfb-run -a no_window_test.py BUILD_PATHS     (see common/build_paths.py)
 
 PREFIX is a prefix of its own that uses the X11 driver. xev records every window mapped on the
 root window while flagpost.exe runs 21 times, through flagpost_tests.exe's end-to-end cases that
