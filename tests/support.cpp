@@ -353,7 +353,7 @@ class Summary : public testing::EmptyTestEventListener
     }
 };
 
-// Before gtest_main's main runs; the listener list owns it.
+// Listed before main runs; the listener list owns it.
 const bool g_summaryListed = (testing::UnitTest::GetInstance()->listeners().Append(new Summary), true);
 
 }

@@ -58,7 +58,6 @@ class WindowsProof : public MarkerScenario
 {
 };
 
-// A folder of the machine's temporary folder, with the installed payload removed again.
 // A folder for an installer to install into, with what it installed removed again.
 struct TargetFolder : ScratchFolder
 {
