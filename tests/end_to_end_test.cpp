@@ -9,11 +9,6 @@
 
 namespace {
 
-std::wstring Flagpost()
-{
-    return ProgramFolder() + L"flagpost.exe";
-}
-
 long long RunFlagpost(const std::wstring& arguments = L"")
 {
     return RunToEnd(Quoted(Flagpost()) + (arguments.empty() ? L"" : L" " + arguments));
@@ -386,8 +381,7 @@ TEST_F(CheckScript, FromAFolderWhosePathHoldsAnExclamationMarkItPasses)
 
 TEST_F(CheckScript, AVendorKeyInThe64BitViewIsNoFailureAndIsLeftAlone)
 {
-    BOOL wow64 = FALSE;
-    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64)
+    if (!InWow64())
         GTEST_SKIP() << "32-bit Windows has no 64-bit view";
     const wchar_t* vendor = L"Software\\Ostrevane\\Other";
     HKEY key;

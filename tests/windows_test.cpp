@@ -111,7 +111,7 @@ bool DeniedParentStopsThisAccount()
     ThisAccount account;
     LONG status = CreateParentDenyingSubkeysTo(account.sid());
     EXPECT_EQ(ERROR_SUCCESS, status) << "could not make the denied HKLM\\Software\\Ostrevane";
-    EXPECT_EQ(0, RunToEnd(Quoted(ProgramFolder() + L"flagpost.exe")));
+    EXPECT_EQ(0, RunToEnd(Quoted(Flagpost())));
     return status == ERROR_SUCCESS && !KeyExists(MARKER_KEY);
 }
 
@@ -232,7 +232,7 @@ struct StrayRegFirstOnPath
 
 TEST_F(WindowsProof, ExampleBatchSeesTheMarkerPastAnotherRegExeFirstOnPath)
 {
-    ASSERT_EQ(0, RunToEnd(Quoted(ProgramFolder() + L"flagpost.exe")));
+    ASSERT_EQ(0, RunToEnd(Quoted(Flagpost())));
     ASSERT_EQ("", MarkerProblem());
     StrayRegFirstOnPath stray;
     ASSERT_TRUE(stray.copied) << "could not put reg.exe into " << Narrow(stray.folder.path) << ": error "
@@ -424,13 +424,11 @@ TEST_F(WindowsProof, MsiActionRunsAsLocalSystemAndAnImpersonatingOneCannot)
 // The entries of the uninstall list, in both registry views, whose DisplayName is `name`.
 int UninstallEntriesNamed(const wchar_t* name)
 {
-    BOOL wow64 = FALSE;
-    IsWow64Process(GetCurrentProcess(), &wow64);
     int count = 0;
     for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY})
     {
         // 32-bit Windows has one view, which both flags name.
-        if (view == KEY_WOW64_64KEY && !wow64)
+        if (view == KEY_WOW64_64KEY && !InWow64())
             continue;
         HKEY list;
         LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", 0,
@@ -767,7 +765,7 @@ std::map<std::string, std::string> Listing(const std::vector<Resource>& resource
 // table is emptied and the rest written anew, and the copy is read back.
 std::string CopyWithoutManifest(const std::wstring& copy)
 {
-    std::wstring exe = ProgramFolder() + L"flagpost.exe";
+    std::wstring exe = Flagpost();
     std::vector<Resource> resources = Resources(exe), kept;
     for (const Resource& resource : resources)
         if (!IsManifest(resource.type, resource.name))
@@ -837,7 +835,7 @@ struct UserFolder
             SetNamedSecurityInfoW(&path[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, acl, NULL) !=
                 ERROR_SUCCESS)
             problem = "could not make " + Narrow(path) + " the user's: error " + std::to_string(GetLastError());
-        else if (!CopyFileW((ProgramFolder() + L"flagpost.exe").c_str(), flagpost().c_str(), FALSE))
+        else if (!CopyFileW(Flagpost().c_str(), flagpost().c_str(), FALSE))
             problem = "could not copy flagpost.exe: error " + std::to_string(GetLastError());
         else
             problem = CopyWithoutManifest(control());
