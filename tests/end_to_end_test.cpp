@@ -9,9 +9,9 @@
 
 namespace {
 
-long long RunFlagpost(const std::wstring& arguments = L"")
+long long RunFlagpost()
 {
-    return RunToEnd(Quoted(Flagpost()) + (arguments.empty() ? L"" : L" " + arguments));
+    return RunToEnd(Quoted(Flagpost()));
 }
 
 // Every value and subkey below HKLM\path in the 32-bit view, names and data, as one text; empty
@@ -84,18 +84,6 @@ TEST_F(EndToEnd, SetsAFreshMarkerInThe32BitViewOnly)
     EXPECT_EQ("", MarkerProblem());
     EXPECT_EQ(ERROR_CHILD_MUST_BE_VOLATILE, CreateNonVolatileChild(MARKER_PARENT))
         << "the parent that the run created is not volatile";
-}
-
-TEST_F(EndToEnd, IgnoresItsCommandLine)
-{
-    const std::wstring lines[] = {L"/?", L"\"a b\" \"\"\" \"\"", L"\t --x=\u00ff\u20ac\u4e2d",
-                                  std::wstring(4000, L'y')};
-    for (const std::wstring& arguments : lines)
-    {
-        ASSERT_TRUE(RemoveMarkerAndParent());
-        EXPECT_EQ(0, RunFlagpost(arguments)) << Narrow(arguments.substr(0, 40));
-        EXPECT_EQ("", MarkerProblem()) << Narrow(arguments.substr(0, 40));
-    }
 }
 
 TEST_F(EndToEnd, SecondRunOpensTheMarkerAsItIs)
@@ -186,13 +174,19 @@ TEST_F(EndToEnd, SixtyFourCopiesStartedAtOnceLeaveOneFreshMarker)
 TEST_F(EndToEnd, HostileCommandLinesStartedAsProcessesEachSetAFreshMarker)
 {
     // Every line runs in process (ProgramTest.HostileCommandLines...); these also through
-    // CreateProcessW and the exe's own entry: the awkward ones and every 20th of the others. A new
-    // process costs half a second where i386 is emulated.
+    // CreateProcessW and the exe's own entry: the awkward ones and every 20th of the others, then
+    // arguments that a caller may pass after the program's real path. A new process costs half a
+    // second where i386 is emulated.
     std::vector<std::wstring> lines = HostileCommandLines();
+    const size_t hostile = lines.size();
+    for (const std::wstring& arguments :
+         {std::wstring(L"/?"), std::wstring(L"\"a b\" \"\"\" \"\""), std::wstring(L"\t --x=\u00ff\u20ac\u4e2d"),
+          std::wstring(4000, L'y')})
+        lines.push_back(Quoted(Flagpost()) + L" " + arguments);
     int runs = 0, failures = 0;
     for (size_t i = 0; i < lines.size(); ++i)
     {
-        if (i >= AWKWARD_LINE_COUNT && (i - AWKWARD_LINE_COUNT) % 20 != 0)
+        if (i >= AWKWARD_LINE_COUNT && i < hostile && (i - AWKWARD_LINE_COUNT) % 20 != 0)
             continue;
         ++runs;
         ASSERT_TRUE(RemoveMarkerAndParent());
@@ -214,7 +208,6 @@ TEST_F(EndToEnd, HostileCommandLinesStartedAsProcessesEachSetAFreshMarker)
         failures += !problem.empty();
     }
     EXPECT_EQ(0, failures) << "of " << runs << " runs";
-    EXPECT_GT(runs, 50);
 }
 
 // Wine's per-application settings for one exe name, HKCU\Software\Wine\AppDefaults\NAME\path;
@@ -497,14 +490,11 @@ TEST(AcrossRestart, HeldBoot1KeepsTheMarkerAfterItsProcessesEnd)
     EXPECT_EQ("", MarkerProblem());
 }
 
-TEST(AcrossRestart, Boot2FindsNeitherTheMarkerNorTheParentItMade)
+TEST(AcrossRestart, Boot2FindsNoMarkerOrParentThenSetsTheMarkerUnderAnOrdinaryParent)
 {
     EXPECT_FALSE(KeyExists(MARKER_KEY)) << "the marker survived the restart";
     EXPECT_FALSE(KeyExists(MARKER_PARENT)) << "the parent that flagpost.exe made survived the restart";
-}
 
-TEST(AcrossRestart, Boot2SetsTheMarkerUnderAnOrdinaryParent)
-{
     ASSERT_TRUE(RemoveMarkerAndParent());
     ASSERT_EQ(ERROR_SUCCESS, CreateOrdinaryKey(MARKER_PARENT, L"Vendor", L"kept"));
     CarryOver(KeyContents(MARKER_PARENT));
@@ -512,16 +502,13 @@ TEST(AcrossRestart, Boot2SetsTheMarkerUnderAnOrdinaryParent)
     EXPECT_EQ("", MarkerProblem());
 }
 
-TEST(AcrossRestart, Boot3FindsTheOrdinaryParentWithItsValueAndNoMarker)
+TEST(AcrossRestart, Boot3FindsTheOrdinaryParentAsItWasAndNoMarkerThenRunsOverAnOrdinaryMarkerKey)
 {
     std::string before = CarriedFromTheLastBoot();
-    ASSERT_NE("", before) << "nothing carried over from boot 2";
+    EXPECT_NE("", before) << "nothing carried over from boot 2";
     EXPECT_EQ(before, KeyContents(MARKER_PARENT)) << "the ordinary parent did not survive the restart as it was";
     EXPECT_FALSE(KeyExists(MARKER_KEY)) << "the marker survived the restart";
-}
 
-TEST(AcrossRestart, Boot3RunsOverAnOrdinaryMarkerKey)
-{
     ASSERT_TRUE(RemoveMarkerAndParent());
     CreateOrdinaryMarker();
     CarryOver(KeyContents(MARKER_KEY));
