@@ -9,11 +9,6 @@
 
 namespace {
 
-long long RunFlagpost()
-{
-    return RunToEnd(Quoted(Flagpost()));
-}
-
 // Every value and subkey below HKLM\path in the 32-bit view, names and data, as one text; empty
 // when the key cannot be read.
 std::string KeyContents(const std::wstring& path)

@@ -241,6 +241,11 @@ std::wstring Flagpost()
     return ProgramFolder() + L"flagpost.exe";
 }
 
+long long RunFlagpost()
+{
+    return RunToEnd(Quoted(Flagpost()));
+}
+
 std::vector<std::wstring> HostileCommandLines()
 {
     // CreateProcessW takes at most 32,767 units with the terminating NUL. Lone surrogates are

@@ -111,7 +111,7 @@ bool DeniedParentStopsThisAccount()
     ThisAccount account;
     LONG status = CreateParentDenyingSubkeysTo(account.sid());
     EXPECT_EQ(ERROR_SUCCESS, status) << "could not make the denied HKLM\\Software\\Ostrevane";
-    EXPECT_EQ(0, RunToEnd(Quoted(Flagpost())));
+    EXPECT_EQ(0, RunFlagpost());
     return status == ERROR_SUCCESS && !KeyExists(MARKER_KEY);
 }
 
@@ -232,7 +232,7 @@ struct StrayRegFirstOnPath
 
 TEST_F(WindowsProof, ExampleBatchSeesTheMarkerPastAnotherRegExeFirstOnPath)
 {
-    ASSERT_EQ(0, RunToEnd(Quoted(Flagpost())));
+    ASSERT_EQ(0, RunFlagpost());
     ASSERT_EQ("", MarkerProblem());
     StrayRegFirstOnPath stray;
     ASSERT_TRUE(stray.copied) << "could not put reg.exe into " << Narrow(stray.folder.path) << ": error "
