@@ -58,6 +58,9 @@ configure:
 	@$(SETUP) test
 	@$(CONFIGURE)
 
+# The tools import what they share with the tests from common/.
+bench screenshot: export PYTHONPATH := $(CURDIR)/common
+
 bench: configure
 	@cmake --build --preset mingw --target flagpost minimal marker_reader
 	@/usr/bin/python3 tools/bench.py build/paths.txt "$$PAIRS"

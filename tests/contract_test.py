@@ -2,7 +2,7 @@
 """The binary contract of flagpost.exe and flagpost-status.exe, read with pefile: header, hardening,
 imports, resources.
 
-    contract_test.py BUILD_PATHS     (the two exes and their link maps; see build_paths.py)
+    contract_test.py BUILD_PATHS     (the two exes and their link maps; see common/build_paths.py)
 """
 import re
 import struct

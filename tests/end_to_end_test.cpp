@@ -12,16 +12,6 @@
 
 namespace {
 
-std::wstring Flagpost()
-{
-    return ProgramFolder() + L"flagpost.exe";
-}
-
-long long RunFlagpost(const std::wstring& arguments = L"")
-{
-    return RunToEnd(Quoted(Flagpost()) + (arguments.empty() ? L"" : L" " + arguments));
-}
-
 // Every value and subkey below HKLM\path in the 32-bit view, names and data, as one text; empty
 // when the key cannot be read.
 std::string KeyContents(const std::wstring& path)
@@ -86,31 +76,14 @@ class EndToEnd : public MarkerScenario
 {
 };
 
-TEST_F(EndToEnd, SetsAFreshMarkerInThe32BitViewOnly)
+TEST_F(EndToEnd, SetsAFreshMarkerInThe32BitViewOnlyThatASecondRunLeavesAsItIs)
 {
     EXPECT_EQ(0, RunFlagpost());
     EXPECT_EQ("", MarkerProblem());
     EXPECT_EQ(ERROR_CHILD_MUST_BE_VOLATILE, CreateNonVolatileChild(MARKER_PARENT))
         << "the parent that the run created is not volatile";
-}
-
-TEST_F(EndToEnd, IgnoresItsCommandLine)
-{
-    const std::wstring lines[] = {L"/?", L"\"a b\" \"\"\" \"\"", L"\t --x=\u00ff\u20ac\u4e2d",
-                                  std::wstring(4000, L'y')};
-    for (const std::wstring& arguments : lines)
-    {
-        ASSERT_TRUE(RemoveMarkerAndParent());
-        EXPECT_EQ(0, RunFlagpost(arguments)) << Narrow(arguments.substr(0, 40));
-        EXPECT_EQ("", MarkerProblem()) << Narrow(arguments.substr(0, 40));
-    }
-}
-
-TEST_F(EndToEnd, SecondRunOpensTheMarkerAsItIs)
-{
-    EXPECT_EQ(0, RunFlagpost());
-    EXPECT_EQ(0, RunFlagpost());
-    EXPECT_EQ("", MarkerProblem());
+    EXPECT_EQ(0, RunFlagpost()) << "the second run";
+    EXPECT_EQ("", MarkerProblem()) << "after the second run";
 }
 
 TEST_F(EndToEnd, AnOrdinaryParentStaysOrdinaryWithItsValues)
@@ -194,13 +167,19 @@ TEST_F(EndToEnd, SixtyFourCopiesStartedAtOnceLeaveOneFreshMarker)
 TEST_F(EndToEnd, HostileCommandLinesStartedAsProcessesEachSetAFreshMarker)
 {
     // Every line runs in process (ProgramTest.HostileCommandLines...); these also through
-    // CreateProcessW and the exe's own entry: the awkward ones and every 20th of the others. A new
-    // process costs half a second where i386 is emulated.
+    // CreateProcessW and the exe's own entry: the awkward ones and every 20th of the others, then
+    // arguments that a caller may pass after the program's real path. A new process costs half a
+    // second where i386 is emulated.
     std::vector<std::wstring> lines = HostileCommandLines();
+    const size_t hostile = lines.size();
+    for (const std::wstring& arguments :
+         {std::wstring(L"/?"), std::wstring(L"\"a b\" \"\"\" \"\""), std::wstring(L"\t --x=\u00ff\u20ac\u4e2d"),
+          std::wstring(4000, L'y')})
+        lines.push_back(Quoted(Flagpost()) + L" " + arguments);
     int runs = 0, failures = 0;
     for (size_t i = 0; i < lines.size(); ++i)
     {
-        if (i >= AWKWARD_LINE_COUNT && (i - AWKWARD_LINE_COUNT) % 20 != 0)
+        if (i >= AWKWARD_LINE_COUNT && i < hostile && (i - AWKWARD_LINE_COUNT) % 20 != 0)
             continue;
         ++runs;
         ASSERT_TRUE(RemoveMarkerAndParent());
@@ -222,7 +201,6 @@ TEST_F(EndToEnd, HostileCommandLinesStartedAsProcessesEachSetAFreshMarker)
         failures += !problem.empty();
     }
     EXPECT_EQ(0, failures) << "of " << runs << " runs";
-    EXPECT_GT(runs, 50);
 }
 
 // Wine's per-application settings for one exe name, HKCU\Software\Wine\AppDefaults\NAME\path;
@@ -367,8 +345,7 @@ protected:
 // Windows with a 64-bit product's key under HKLM\Software\Ostrevane in the 64-bit view, no fault.
 TEST_F(CheckScript, WithNoMarkerItPassesAndLeavesNoMarkerOrParentOrAVendorKeyChanged)
 {
-    BOOL wow64 = FALSE;
-    IsWow64Process(GetCurrentProcess(), &wow64);
+    bool wow64 = InWow64();
     const wchar_t* vendor = L"Software\\Ostrevane\\Other";
     const wchar_t setting[] = L"64-bit product";
     HKEY key;
@@ -432,8 +409,7 @@ TEST_F(CheckScript, RefusalsForOtherReasonsShowNeitherVolatilityNorAbsence)
         LocalFree(descriptor);
         return status;
     };
-    BOOL wow64 = FALSE;
-    IsWow64Process(GetCurrentProcess(), &wow64);
+    bool wow64 = InWow64();
     // Denied: 0x4, KEY_CREATE_SUB_KEY; KR, what reg query asks for.
     ASSERT_EQ(ERROR_SUCCESS, create(MARKER_KEY, L"D:P(D;;0x4;;;WD)(A;;KA;;;WD)", 0));
     ASSERT_EQ(ERROR_SUCCESS, wow64 ? create(MARKER_KEY, L"D:P(D;;KR;;;WD)(A;;KA;;;WD)", KEY_WOW64_64KEY) : 0L);
@@ -527,14 +503,11 @@ TEST(AcrossRestart, HeldBoot1KeepsTheMarkerAfterItsProcessesEnd)
     EXPECT_EQ("", MarkerProblem());
 }
 
-TEST(AcrossRestart, Boot2FindsNeitherTheMarkerNorTheParentItMade)
+TEST(AcrossRestart, Boot2FindsNoMarkerOrParentThenSetsTheMarkerUnderAnOrdinaryParent)
 {
     EXPECT_FALSE(KeyExists(MARKER_KEY)) << "the marker survived the restart";
     EXPECT_FALSE(KeyExists(MARKER_PARENT)) << "the parent that flagpost.exe made survived the restart";
-}
 
-TEST(AcrossRestart, Boot2SetsTheMarkerUnderAnOrdinaryParent)
-{
     ASSERT_TRUE(RemoveMarkerAndParent());
     ASSERT_EQ(ERROR_SUCCESS, CreateOrdinaryKey(MARKER_PARENT, L"Vendor", L"kept"));
     CarryOver(KeyContents(MARKER_PARENT));
@@ -542,16 +515,13 @@ TEST(AcrossRestart, Boot2SetsTheMarkerUnderAnOrdinaryParent)
     EXPECT_EQ("", MarkerProblem());
 }
 
-TEST(AcrossRestart, Boot3FindsTheOrdinaryParentWithItsValueAndNoMarker)
+TEST(AcrossRestart, Boot3FindsTheOrdinaryParentAsItWasAndNoMarkerThenRunsOverAnOrdinaryMarkerKey)
 {
     std::string before = CarriedFromTheLastBoot();
-    ASSERT_NE("", before) << "nothing carried over from boot 2";
+    EXPECT_NE("", before) << "nothing carried over from boot 2";
     EXPECT_EQ(before, KeyContents(MARKER_PARENT)) << "the ordinary parent did not survive the restart as it was";
     EXPECT_FALSE(KeyExists(MARKER_KEY)) << "the marker survived the restart";
-}
 
-TEST(AcrossRestart, Boot3RunsOverAnOrdinaryMarkerKey)
-{
     ASSERT_TRUE(RemoveMarkerAndParent());
     CreateOrdinaryMarker();
     CarryOver(KeyContents(MARKER_KEY));

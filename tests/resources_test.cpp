@@ -11,11 +11,7 @@ class ShippedResourcesTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        wchar_t path[MAX_PATH];
-        DWORD length = GetModuleFileNameW(NULL, path, MAX_PATH);
-        ASSERT_TRUE(length > 0 && length < MAX_PATH);
-        std::wstring exe(path, length);
-        exe = exe.substr(0, exe.find_last_of(L"\\/") + 1) + L"flagpost.exe";
+        std::wstring exe = Flagpost();
         module = LoadLibraryExW(exe.c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
         ASSERT_NE(nullptr, module) << "cannot load " << testing::PrintToString(exe)
                                    << ", error " << GetLastError();

@@ -4,7 +4,7 @@ and stubs of apt-get, apt-config, dpkg, dpkg-query, sudo and id, the only comman
 a few text tools and perl. The stubs log every call; nothing of the real machine is asked or
 changed.
 
-    setup_test.py BUILD_PATHS     (setup/install-deps.sh of the source; see build_paths.py)
+    setup_test.py BUILD_PATHS     (setup/install-deps.sh of the source; see common/build_paths.py)
 """
 import os
 import shutil

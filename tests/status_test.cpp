@@ -93,7 +93,7 @@ TEST_F(Status, TellsWhetherTheMarkerIsSetAndSinceWhen)
     EXPECT_EQ(marker + "not set.", report.Line(marker)) << report.text;
 
     ULONGLONG before = Now() - SECOND;    // the report gives whole seconds
-    ASSERT_EQ(0, RunToEnd(Quoted(ProgramFolder() + L"flagpost.exe")));
+    ASSERT_EQ(0, RunFlagpost());
     ULONGLONG after = Now();
     report = RunStatus();
     EXPECT_EQ(0, report.code) << report.text;
@@ -324,7 +324,7 @@ std::wstring CarriedMarkerTime()
 
 TEST(AcrossRestart, Boot1StatusSeesTheMarkerSetInThisBoot)
 {
-    ASSERT_EQ(0, RunToEnd(Quoted(ProgramFolder() + L"flagpost.exe")));
+    ASSERT_EQ(0, RunFlagpost());
     Report report = RunStatus();
     ASSERT_EQ(0, report.code) << report.text;
     ASSERT_TRUE(WriteFileText(CarriedMarkerTime(), std::to_string(TimeAfter(report.Line("  The key"), "written "))));

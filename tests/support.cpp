@@ -42,14 +42,10 @@ HWND FindMainWindow()
     return FindWindowW(L"FLAGPOST", L"Flagpost");
 }
 
-namespace {
-
 bool InWow64()
 {
     BOOL wow64 = FALSE;
     return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
-}
-
 }
 
 std::string MarkerProblem()
@@ -133,16 +129,27 @@ std::wstring ScratchFolder::Write(const wchar_t* name, const std::string& text)
     return WriteFileText(file, text) ? file : L"";
 }
 
-std::string ReadFileText(const std::wstring& path)
+namespace {
+
+// What is left of an open file from where it stands.
+std::string ReadToEnd(HANDLE file)
 {
     std::string text;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return text;
     char buffer[4096];
     DWORD read;
     while (ReadFile(file, buffer, sizeof(buffer), &read, NULL) && read > 0)
         text.append(buffer, read);
+    return text;
+}
+
+}
+
+std::string ReadFileText(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return "";
+    std::string text = ReadToEnd(file);
     CloseHandle(file);
     return text;
 }
@@ -229,6 +236,16 @@ std::wstring ProgramFolder()
     return path.substr(0, path.find_last_of(L"\\/") + 1);
 }
 
+std::wstring Flagpost()
+{
+    return ProgramFolder() + L"flagpost.exe";
+}
+
+long long RunFlagpost()
+{
+    return RunToEnd(Quoted(Flagpost()));
+}
+
 std::vector<std::wstring> HostileCommandLines()
 {
     // CreateProcessW takes at most 32,767 units with the terminating NUL. Lone surrogates are
@@ -268,9 +285,9 @@ long long RunToEnd(std::wstring commandLine, std::string* output, DWORD millisec
     HANDLE file = INVALID_HANDLE_VALUE;
     if (output)
     {
-        wchar_t folder[MAX_PATH], name[MAX_PATH];
+        wchar_t name[MAX_PATH];
         SECURITY_ATTRIBUTES inherited = {sizeof(inherited), NULL, TRUE};
-        if (GetTempPathW(MAX_PATH, folder) && GetTempFileNameW(folder, L"out", 0, name))
+        if (GetTempFileNameW(TemporaryFolder().c_str(), L"out", 0, name))
             file = CreateFileW(name, GENERIC_READ | GENERIC_WRITE,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherited, CREATE_ALWAYS,
                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, NULL);
@@ -298,12 +315,8 @@ long long RunToEnd(std::wstring commandLine, std::string* output, DWORD millisec
         ADD_FAILURE() << "the line was " << testing::PrintToString(commandLine);
     if (output)
     {
-        output->clear();
-        char buffer[4096];
-        DWORD read;
         SetFilePointer(file, 0, NULL, FILE_BEGIN);
-        while (ReadFile(file, buffer, sizeof(buffer), &read, NULL) && read > 0)
-            output->append(buffer, read);
+        *output = ReadToEnd(file);
         CloseHandle(file);
     }
     return result;
@@ -353,7 +366,7 @@ class Summary : public testing::EmptyTestEventListener
     }
 };
 
-// Before gtest_main's main runs; the listener list owns it.
+// Listed before main runs; the listener list owns it.
 const bool g_summaryListed = (testing::UnitTest::GetInstance()->listeners().Append(new Summary), true);
 
 }

@@ -35,6 +35,11 @@ std::string Narrow(const std::wstring& text);
 // This program's folder, ending in a backslash: flagpost.exe lies beside it, the example
 // installers in its example\ folder.
 std::wstring ProgramFolder();
+// The flagpost.exe beside this program, and its exit code when run from there with no arguments.
+std::wstring Flagpost();
+long long RunFlagpost();
+// Whether this 32-bit process runs on 64-bit Windows, which has a second registry view.
+bool InWow64();
 // The path of one of Windows' own programs as an admin's prompt runs it: on 64-bit Windows the
 // 64-bit one, which a 32-bit process reaches through Sysnative. Where i386 code is emulated, it
 // also costs nothing to start.

@@ -58,7 +58,6 @@ class WindowsProof : public MarkerScenario
 {
 };
 
-// A folder of the machine's temporary folder, with the installed payload removed again.
 // A folder for an installer to install into, with what it installed removed again.
 struct TargetFolder : ScratchFolder
 {
@@ -112,7 +111,7 @@ bool DeniedParentStopsThisAccount()
     ThisAccount account;
     LONG status = CreateParentDenyingSubkeysTo(account.sid());
     EXPECT_EQ(ERROR_SUCCESS, status) << "could not make the denied HKLM\\Software\\Ostrevane";
-    EXPECT_EQ(0, RunToEnd(Quoted(ProgramFolder() + L"flagpost.exe")));
+    EXPECT_EQ(0, RunFlagpost());
     return status == ERROR_SUCCESS && !KeyExists(MARKER_KEY);
 }
 
@@ -233,7 +232,7 @@ struct StrayRegFirstOnPath
 
 TEST_F(WindowsProof, ExampleBatchSeesTheMarkerPastAnotherRegExeFirstOnPath)
 {
-    ASSERT_EQ(0, RunToEnd(Quoted(ProgramFolder() + L"flagpost.exe")));
+    ASSERT_EQ(0, RunFlagpost());
     ASSERT_EQ("", MarkerProblem());
     StrayRegFirstOnPath stray;
     ASSERT_TRUE(stray.copied) << "could not put reg.exe into " << Narrow(stray.folder.path) << ": error "
@@ -317,37 +316,42 @@ int MarkerActionType(const std::wstring& package)
     return rows.size() == 1 ? _wtoi(rows[0][0].c_str()) : -1;
 }
 
-TEST_F(WindowsProof, ExampleMsiRunsFlagpostDeferredInsideTheInstallScriptOnInstallOnly)
+// The example package's tables, read without installing it.
+TEST_F(WindowsProof, ExampleMsiRunsFlagpostDeferredOnInstallOnlyReplacesEarlierBuildsAndIsWellFormed)
 {
     std::wstring msi = Example(L"flagpost-example.msi");
     std::vector<Row> actions =
         Rows(msi, L"SELECT `Type`, `Source` FROM `CustomAction` WHERE `Action` = 'SetRebootPendingMarker'");
-    ASSERT_EQ(1u, actions.size());
     // 18, the installed file FlagpostExe run as an exe; deferred (1024) without impersonation
     // (2048); neither rollback (256) nor commit (512).
-    EXPECT_EQ((Row{L"3090", L"FlagpostExe"}), actions[0]) << Text(actions[0]);
+    EXPECT_EQ(1u, actions.size());
+    for (const Row& action : actions)
+        EXPECT_EQ((Row{L"3090", L"FlagpostExe"}), action) << Text(action);
 
+    // Inside the install script (InstallInitialize to InstallFinalize), after its file is installed.
     std::map<std::wstring, Row> sequence;
+    std::map<std::wstring, int> times;
     for (const Row& row : Rows(msi, L"SELECT `Action`, `Condition`, `Sequence` FROM `InstallExecuteSequence`"))
-        sequence[row[0]] = row;
+        sequence[row[0]] = row, ++times[row[0]];
+    bool sequenced = true;
     for (const wchar_t* action : {L"SetRebootPendingMarker", L"InstallInitialize", L"InstallFiles", L"InstallFinalize"})
-        ASSERT_EQ(1u, sequence.count(action)) << Narrow(action) << " is not in InstallExecuteSequence";
+    {
+        EXPECT_EQ(1u, sequence.count(action)) << Narrow(action) << " is not in InstallExecuteSequence";
+        sequenced &= sequence.count(action) == 1;
+    }
     auto at = [&](const wchar_t* action) { return _wtoi(sequence[action][2].c_str()); };
-    EXPECT_EQ(L"NOT REMOVE", sequence[L"SetRebootPendingMarker"][1]) << "the marker is set on removal too, or never";
-    EXPECT_LT(at(L"InstallInitialize"), at(L"SetRebootPendingMarker")) << "outside the install script";
-    EXPECT_LT(at(L"InstallFiles"), at(L"SetRebootPendingMarker")) << "before its file is installed";
-    EXPECT_LT(at(L"SetRebootPendingMarker"), at(L"InstallFinalize")) << "outside the install script";
-}
+    if (sequenced)
+    {
+        EXPECT_EQ(L"NOT REMOVE", sequence[L"SetRebootPendingMarker"][1]) << "the marker is set on removal too, or never";
+        EXPECT_LT(at(L"InstallInitialize"), at(L"SetRebootPendingMarker")) << "outside the install script";
+        EXPECT_LT(at(L"InstallFiles"), at(L"SetRebootPendingMarker")) << "before its file is installed";
+        EXPECT_LT(at(L"SetRebootPendingMarker"), at(L"InstallFinalize")) << "outside the install script";
+    }
 
-TEST_F(WindowsProof, ExampleMsiReplacesEarlierBuildsAndNeedsNoShortNames)
-{
-    std::wstring msi = Example(L"flagpost-example.msi");
-    std::map<std::wstring, int> sequence;
-    for (const Row& row : Rows(msi, L"SELECT `Action` FROM `InstallExecuteSequence`"))
-        ++sequence[row[0]];
-    EXPECT_EQ(1, sequence[L"FindRelatedProducts"]);
-    EXPECT_EQ(1, sequence[L"RemoveExistingProducts"]);
-    // Removes every feature (Remove empty) of what it finds, and does not only detect (2).
+    // Replaces earlier builds: it finds them, and removes every feature (Remove empty) of what it
+    // finds, and does not only detect (2).
+    EXPECT_EQ(1, times[L"FindRelatedProducts"]);
+    EXPECT_EQ(1, times[L"RemoveExistingProducts"]);
     int removing = 0;
     for (const Row& row : Rows(msi, L"SELECT `Attributes`, `Remove`, `ActionProperty` FROM `Upgrade`"))
         removing += row[2] == L"WIX_UPGRADE_DETECTED" && row[1].empty() && (_wtoi(row[0].c_str()) & 2) == 0;
@@ -356,14 +360,10 @@ TEST_F(WindowsProof, ExampleMsiReplacesEarlierBuildsAndNeedsNoShortNames)
     const std::wregex shortName(L"^(\\.|SourceDir|[A-Za-z0-9_]{1,8})$");
     for (const Row& row : Rows(msi, L"SELECT `Directory`, `DefaultDir` FROM `Directory`"))
         EXPECT_TRUE(std::regex_match(row[1], shortName)) << Text(row) << ": needs a short name";
-}
 
-TEST_F(WindowsProof, ExampleMsiWritesEveryGuidInBracesAndUppercase)
-{
     // Microsoft's Guid column type: {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, every letter
     // uppercase; wixl copies what the source says.
     const std::wregex guid(L"^\\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\}$");
-    std::wstring msi = Example(L"flagpost-example.msi");
     std::vector<Row> guids;
     int upgradeCodes = 0;
     for (const Row& row : Rows(msi, L"SELECT `Property`, `Value` FROM `Property`"))
@@ -372,7 +372,7 @@ TEST_F(WindowsProof, ExampleMsiWritesEveryGuidInBracesAndUppercase)
             guids.push_back(row);
         upgradeCodes += row[0] == L"UpgradeCode";
     }
-    ASSERT_EQ(1, upgradeCodes);
+    EXPECT_EQ(1, upgradeCodes);
     for (const Row& row : Rows(msi, L"SELECT `Component`, `ComponentId` FROM `Component`"))
         guids.push_back(row);
     for (const Row& row : Rows(msi, L"SELECT `ActionProperty`, `UpgradeCode` FROM `Upgrade`"))
@@ -425,13 +425,11 @@ TEST_F(WindowsProof, MsiActionRunsAsLocalSystemAndAnImpersonatingOneCannot)
 // The entries of the uninstall list, in both registry views, whose DisplayName is `name`.
 int UninstallEntriesNamed(const wchar_t* name)
 {
-    BOOL wow64 = FALSE;
-    IsWow64Process(GetCurrentProcess(), &wow64);
     int count = 0;
     for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY})
     {
         // 32-bit Windows has one view, which both flags name.
-        if (view == KEY_WOW64_64KEY && !wow64)
+        if (view == KEY_WOW64_64KEY && !InWow64())
             continue;
         HKEY list;
         LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", 0,
@@ -768,7 +766,7 @@ std::map<std::string, std::string> Listing(const std::vector<Resource>& resource
 // table is emptied and the rest written anew, and the copy is read back.
 std::string CopyWithoutManifest(const std::wstring& copy)
 {
-    std::wstring exe = ProgramFolder() + L"flagpost.exe";
+    std::wstring exe = Flagpost();
     std::vector<Resource> resources = Resources(exe), kept;
     for (const Resource& resource : resources)
         if (!IsManifest(resource.type, resource.name))
@@ -838,7 +836,7 @@ struct UserFolder
             SetNamedSecurityInfoW(&path[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, acl, NULL) !=
                 ERROR_SUCCESS)
             problem = "could not make " + Narrow(path) + " the user's: error " + std::to_string(GetLastError());
-        else if (!CopyFileW((ProgramFolder() + L"flagpost.exe").c_str(), flagpost().c_str(), FALSE))
+        else if (!CopyFileW(Flagpost().c_str(), flagpost().c_str(), FALSE))
             problem = "could not copy flagpost.exe: error " + std::to_string(GetLastError());
         else
             problem = CopyWithoutManifest(control());

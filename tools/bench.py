@@ -2,7 +2,7 @@
 """`make bench`: flagpost.exe side by side with the minimal reference exe and with reg.exe, in
 time and in size.
 
-    bench.py BUILD_PATHS [PAIRS]      (see tests/build_paths.py)
+    PYTHONPATH=common bench.py BUILD_PATHS [PAIRS]      (see common/build_paths.py)
 
 Time: one persistent wineserver, a warm-up that has started Wine's desktop, then PAIRS rounds
 (default 30). Each round times the three commands once, through hyperfine, in an order that
@@ -23,8 +23,7 @@ import tempfile
 
 import pefile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-import build_paths  # noqa: E402  (the tests' reader of build/paths.txt, found above)
+import build_paths
 
 PATHS = build_paths.read(sys.argv[1])
 WINE_SH, PREFIX, FLAGPOST, MINIMAL, READER = (PATHS[name] for name in ("wine_sh", "prefix", "flagpost", "minimal",

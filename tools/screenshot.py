@@ -2,7 +2,7 @@
 """`make screenshot`: docs/about.png, the About box as Wine's X11 driver puts it on a screen, and
 docs/icon.png, the icon at its three sizes as flagpost.exe stores it.
 
-    xvfb-run -a screenshot.py BUILD_PATHS [FOLDER]      (see tests/build_paths.py)
+    PYTHONPATH=common xvfb-run -a screenshot.py BUILD_PATHS [FOLDER]      (see common/build_paths.py)
 
 The pictures go to FOLDER, by default the source's docs/; the prefix uses the X11 driver. about_shot.exe opens the box through the main window's About
 command and saves the screen area it covers; it runs in a Wine virtual desktop, where Wine draws
@@ -20,8 +20,7 @@ import pefile
 
 from make_icon import decode, paste, png
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-import build_paths  # noqa: E402  (the tests' reader of build/paths.txt, found above)
+import build_paths
 
 PATHS = build_paths.read(sys.argv[1])
 WINE_SH, PREFIX, ABOUT_SHOT, FLAGPOST = (PATHS[name] for name in ("wine_sh", "prefix_x11", "about_shot", "flagpost"))

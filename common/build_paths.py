@@ -1,5 +1,6 @@
 """The build's paths by name, as CMake writes them into build/paths.txt (NAME=PATH, one a line),
-so that no test or tool spells a path of the build or takes one by its position.
+so that no test or tool spells a path of the build or takes one by its position. The tests and
+the tools import it from common/, which CTest and the Makefile put on PYTHONPATH.
 
     PATHS = build_paths.from_arguments()
 
