@@ -112,7 +112,10 @@ bool DeniedParentStopsThisAccount()
     LONG status = CreateParentDenyingSubkeysTo(account.sid());
     EXPECT_EQ(ERROR_SUCCESS, status) << "could not make the denied HKLM\\Software\\Ostrevane";
     EXPECT_EQ(0, RunFlagpost());
-    return status == ERROR_SUCCESS && !KeyExists(MARKER_KEY);
+    bool stopped = status == ERROR_SUCCESS && !KeyExists(MARKER_KEY);
+    // A marker that it did set goes, so that a marker found later is another program's.
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, MARKER_KEY);
+    return stopped;
 }
 
 const char* const DENIED_PARENT =
@@ -413,12 +416,12 @@ TEST_F(WindowsProof, MsiActionRunsAsLocalSystemAndAnImpersonatingOneCannot)
     std::printf("owner of the marker the MSI set: %s\n", MarkerOwner().c_str());
     EXPECT_EQ(0, Msiexec(L"/x", msi));
     EXPECT_TRUE(KeyExists(MARKER_KEY)) << "the removal took the marker";
-    ASSERT_TRUE(RemoveMarkerAndParent());
 
-    ThisAccount account;
-    ASSERT_EQ(ERROR_SUCCESS, CreateParentDenyingSubkeysTo(account.sid()));
+    // Below the same denied parent, as this account.
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_LOCAL_MACHINE, MARKER_KEY));
     EXPECT_EQ(3010, Msiexec(L"/i", impersonating)) << "see " << Narrow(impersonating) << ".log";
-    EXPECT_FALSE(KeyExists(MARKER_KEY)) << "an impersonating action set the marker: the proof above proves nothing";
+    EXPECT_WINDOWS_BEHAVIOUR(!KeyExists(MARKER_KEY), "an action that impersonates this account cannot create the "
+                             "marker there either; here it did, so the proof above proves nothing");
     EXPECT_EQ(0, Msiexec(L"/x", impersonating));
 }
 
@@ -570,11 +573,12 @@ public:
             EXPECT_EQ(static_cast<DWORD>(NERR_Success), NetUserDel(NULL, name.c_str())) << Narrow(name);
         // The secondary logon service unloads the profile of the processes it started a little
         // after they end. A profile still loaded then is left: the machine is thrown away after
-        // the run, and a case that passed must not fail on it.
-        bool deleted = false;
-        for (int tries = 0; profile && !(deleted = DeleteProfileW(sid.c_str(), NULL, NULL)) && tries < 20; ++tries)
+        // the run, and a case that passed must not fail on it. A profile goes by its SID, and
+        // without one there is nothing to name.
+        bool deleted = false, named = profile && !sid.empty();
+        for (int tries = 0; named && !(deleted = DeleteProfileW(sid.c_str(), NULL, NULL)) && tries < 20; ++tries)
             Sleep(500);
-        if (profile && !deleted)
+        if (named && !deleted)
             std::printf("the profile of %s (%s) is left: DeleteProfileW failed with %lu\n", Narrow(name).c_str(),
                         Narrow(sid).c_str(), GetLastError());
     }
@@ -802,29 +806,16 @@ std::string CopyWithoutManifest(const std::wstring& copy)
     return differences.empty() ? "" : "the copy's resources are not flagpost.exe's without its manifest:" + differences;
 }
 
-// The control of the standard user's case must be flagpost.exe itself, working, and differ only
-// in having no manifest.
-TEST_F(WindowsProof, FlagpostWithoutItsManifestStillSetsTheMarker)
-{
-    struct DeletedAtEnd
-    {
-        ~DeletedAtEnd() { DeleteFileW(path.c_str()); }
-        std::wstring path;
-    } copy{ProgramFolder() + L"flagpost-control.exe"};
-    std::string problem = CopyWithoutManifest(copy.path);
-    ASSERT_EQ("", problem);
-    EXPECT_EQ(0, RunToEnd(Quoted(copy.path)));
-    EXPECT_EQ("", MarkerProblem()) << "flagpost.exe without its manifest";
-}
-
-// A folder that the user may write, holding flagpost.exe and its control.
+// A folder that the user may write, holding flagpost.exe, its control and the stand-in. A user
+// whose SID is unknown gets no grant: that failure is reported already.
 struct UserFolder
 {
     UserFolder(const std::wstring& sid) : path(ProgramFolder() + L"standard-user")
     {
         CreateDirectoryW(path.c_str(), NULL);
         PSID user = NULL;
-        ConvertStringSidToSidW(sid.c_str(), &user);
+        if (sid.empty() || !ConvertStringSidToSidW(sid.c_str(), &user))
+            user = NULL;
         EXPLICIT_ACCESSW access = {};
         access.grfAccessPermissions = GENERIC_ALL;
         access.grfAccessMode = GRANT_ACCESS;
@@ -832,12 +823,13 @@ struct UserFolder
         access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
         access.Trustee.ptstrName = static_cast<LPWSTR>(user);
         PACL acl = NULL;
-        if (!user || SetEntriesInAclW(1, &access, NULL, &acl) != ERROR_SUCCESS ||
-            SetNamedSecurityInfoW(&path[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, acl, NULL) !=
-                ERROR_SUCCESS)
+        if (user && (SetEntriesInAclW(1, &access, NULL, &acl) != ERROR_SUCCESS ||
+                     SetNamedSecurityInfoW(&path[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, acl,
+                                           NULL) != ERROR_SUCCESS))
             problem = "could not make " + Narrow(path) + " the user's: error " + std::to_string(GetLastError());
-        else if (!CopyFileW(Flagpost().c_str(), flagpost().c_str(), FALSE))
-            problem = "could not copy flagpost.exe: error " + std::to_string(GetLastError());
+        else if (!CopyFileW(Flagpost().c_str(), flagpost().c_str(), FALSE) ||
+                 !CopyFileW((ProgramFolder() + L"standin.exe").c_str(), standin().c_str(), FALSE))
+            problem = "could not copy flagpost.exe or the stand-in: error " + std::to_string(GetLastError());
         else
             problem = CopyWithoutManifest(control());
         LocalFree(acl);
@@ -847,9 +839,11 @@ struct UserFolder
     {
         DeleteFileW(flagpost().c_str());
         DeleteFileW(control().c_str());
+        DeleteFileW(standin().c_str());
         RemoveDirectoryW(path.c_str());
     }
     std::wstring flagpost() const { return path + L"\\flagpost.exe"; }
+    std::wstring standin() const { return path + L"\\standin.exe"; }
     // No "setup", "install", "update" or "patch" in the name: Windows would take it for an
     // installer and ask to elevate it.
     std::wstring control() const { return path + L"\\flagpost-control.exe"; }
@@ -859,39 +853,67 @@ struct UserFolder
 
 TEST_F(WindowsProof, StandardUserSetsNothingAndWritesNothingToItsVirtualStore)
 {
+    ThisAccount account;
+    ASSERT_FALSE(IsWellKnownSid(account.sid(), WinLocalSystemSid))
+        << "this process runs as LocalSystem, whose token holds no logon SID, which CreateProcessWithLogonW needs: "
+           "it cannot start a program as another user from here; run the case as an elevated administrator";
     TemporaryUser user;
     ASSERT_TRUE(user.loggedOn) << "no temporary user " << Narrow(user.name) << ": " << user.step << " failed with "
                                << user.status;
     bool tokenRead = user.ReadToken();
     EXPECT_WINDOWS_BEHAVIOUR(tokenRead, "LogonUserW gives a token of the new account; here GetTokenInformation on "
                              "it failed with " << user.status);
-    ASSERT_TRUE(user.LoadProfile()) << user.step << " failed with " << user.status;
+    bool loaded = user.LoadProfile();
+    EXPECT_WINDOWS_BEHAVIOUR(loaded, "the profile and the environment of that token can be loaded; here "
+                             << user.step << " failed with " << user.status);
     UserFolder folder(user.sid);
     ASSERT_EQ("", folder.problem);
+    // Runs `exe` as the user, started suspended so that its token is read before it writes: false,
+    // and nothing of what it would have done is checked, when it cannot be started.
+    std::string virtualisation;
+    auto ranAsUser = [&](const std::wstring& exe) {
+        PROCESS_INFORMATION process;
+        bool started = user.Start(exe, folder.path, &process);
+        DWORD error = GetLastError();
+        EXPECT_WINDOWS_BEHAVIOUR(started, "CreateProcessWithLogonW starts a program as the user; here "
+                                 << Narrow(exe) << " failed with " << error);
+        if (!started)
+            return false;
+        virtualisation = Virtualisation(process.hProcess);
+        std::string problem = TokenProblem(process.hProcess);
+        EXPECT_WINDOWS_BEHAVIOUR(problem.empty(), "a standard user's process runs at medium integrity (S-1-16-8192) "
+                                 "without Administrators; here " << Narrow(exe) << ": " << problem);
+        EXPECT_EQ(0, RunToEnd(process)) << Narrow(exe);
+        return true;
+    };
 
-    PROCESS_INFORMATION process;
-    ASSERT_TRUE(user.Start(folder.flagpost(), folder.path, &process)) << "CreateProcessWithLogonW: " << GetLastError();
-    std::string problem = TokenProblem(process.hProcess), virtualisation = Virtualisation(process.hProcess);
-    if (!problem.empty())
-        TerminateProcess(process.hProcess, 1);
-    long long code = RunToEnd(process);
-    EXPECT_WINDOWS_BEHAVIOUR(problem.empty(), "a standard user's process runs at medium integrity (S-1-16-8192) "
-                             "without Administrators; here " << problem);
-    EXPECT_EQ(0, code);
-    EXPECT_FALSE(KeyExists(MARKER_KEY)) << "a standard user set the marker";
-    EXPECT_FALSE(user.VirtualStoreHolds(MARKER_PARENT)) << "flagpost.exe's write was virtualised; its token: "
-                                                       << virtualisation;
+    if (ranAsUser(folder.flagpost()))
+    {
+        EXPECT_FALSE(KeyExists(MARKER_KEY)) << "a standard user set the marker";
+        EXPECT_FALSE(user.VirtualStoreHolds(MARKER_PARENT)) << "flagpost.exe's write was virtualised; its token: "
+                                                           << virtualisation;
+    }
 
-    // The control: flagpost.exe itself without its manifest, run the same way, must be
-    // virtualised, or the check above proved nothing.
-    ASSERT_TRUE(user.Start(folder.control(), folder.path, &process)) << "CreateProcessWithLogonW: " << GetLastError();
-    virtualisation = Virtualisation(process.hProcess);
-    EXPECT_EQ(0, RunToEnd(process));
+    // The control: flagpost.exe itself without its manifest. Run by this process it sets the
+    // marker, and run as the user it is virtualised, or the checks above proved nothing.
+    EXPECT_EQ(0, RunToEnd(Quoted(folder.control())));
+    EXPECT_EQ("", MarkerProblem()) << "flagpost.exe without its manifest, run by this process";
+    ASSERT_TRUE(RemoveMarkerAndParent());
+    if (!ranAsUser(folder.control()))
+        return;
     EXPECT_FALSE(KeyExists(MARKER_KEY)) << "the control set the real marker";
-    EXPECT_TRUE(user.VirtualStoreHolds(MARKER_KEY))
-        << "flagpost.exe without its manifest, run the same way, was not virtualised (its token: " << virtualisation
-        << "): either Windows does not virtualise its volatile create, or virtualisation was not in force for the "
-           "user; either way the check of flagpost.exe above proves nothing";
+    if (user.VirtualStoreHolds(MARKER_KEY))
+        return;
+    // Not virtualised: the stand-in, without a manifest too, writing an ordinary key, tells why.
+    std::string control = virtualisation;
+    ASSERT_TRUE(RemoveMarkerAndParent());
+    bool ordinaryVirtualised = ranAsUser(folder.standin()) && user.VirtualStoreHolds(MARKER_KEY);
+    ADD_FAILURE() << "flagpost.exe without its manifest, run the same way, was not virtualised (its token: " << control
+                  << "), so the check of flagpost.exe above proves nothing: "
+                  << (ordinaryVirtualised ? "Windows does not virtualise its volatile create; the stand-in's "
+                                            "ordinary key was virtualised"
+                                          : "virtualisation is not in force for the user; the stand-in's ordinary "
+                                            "key was not virtualised either (its token: " + virtualisation + ")");
 }
 
 }
