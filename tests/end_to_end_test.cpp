@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -203,14 +204,13 @@ TEST_F(EndToEnd, HostileCommandLinesStartedAsProcessesEachSetAFreshMarker)
     EXPECT_EQ(0, failures) << "of " << runs << " runs";
 }
 
-// Wine's per-application settings for one exe name, HKCU\Software\Wine\AppDefaults\NAME\path;
+// Wine's per-application setting for one exe name, in HKCU\Software\Wine\AppDefaults\NAME;
 // taken away again, whatever ends the case.
 class WineAppSetting
 {
 public:
-    WineAppSetting(const std::wstring& exe, const wchar_t* path, const wchar_t* value, const wchar_t* data)
-        : key(L"Software\\Wine\\AppDefaults\\" + exe),
-          status(SetString(HKEY_CURRENT_USER, key + (*path ? L"\\" : L"") + path, value, data))
+    WineAppSetting(const std::wstring& exe, const wchar_t* value, const wchar_t* data)
+        : key(L"Software\\Wine\\AppDefaults\\" + exe), status(SetString(HKEY_CURRENT_USER, key, value, data))
     {
     }
     ~WineAppSetting() { RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str()); }
@@ -226,8 +226,8 @@ TEST_F(EndToEnd, RunsWhereWineShowsItWindowsXp)
         GTEST_SKIP() << "Windows XP is Wine's per-application setting here; Windows shows only what it is";
     // Wine's per-application Windows version, by the exe's name; a helper run of this exe shows
     // that it reaches a 32-bit program.
-    WineAppSetting flagpostXp(L"flagpost.exe", L"", L"Version", L"winxp");
-    WineAppSetting testsXp(ProgramPath().substr(ProgramFolder().size()), L"", L"Version", L"winxp");
+    WineAppSetting flagpostXp(L"flagpost.exe", L"Version", L"winxp");
+    WineAppSetting testsXp(ProgramPath().substr(ProgramFolder().size()), L"Version", L"winxp");
     ASSERT_EQ(ERROR_SUCCESS, flagpostXp.status);
     ASSERT_EQ(ERROR_SUCCESS, testsXp.status);
     EnvironmentVariable role(CHILD_ROLE, L"windows-version");
@@ -236,35 +236,65 @@ TEST_F(EndToEnd, RunsWhereWineShowsItWindowsXp)
     EXPECT_EQ("", MarkerProblem());
 }
 
+// A global WH_CBT hook with planted.dll's procedure while it lives; `error` is 0, or why it was
+// not set. Its own thread sets it and pumps messages to the end: Windows runs a 32-bit hook for a
+// 64-bit program on the thread that set it.
+struct PlantedHook
+{
+    PlantedHook() { WaitForSingleObject(ready, INFINITE); }
+    ~PlantedHook()
+    {
+        PostThreadMessageW(threadId, WM_QUIT, 0, 0);
+        worker.join();
+        CloseHandle(ready);
+    }
+    HANDLE ready = CreateEventW(NULL, TRUE, FALSE, NULL);
+    DWORD error = 0, threadId = 0;
+    std::thread worker{[this] {
+        HMODULE dll = LoadLibraryW((ProgramFolder() + L"planted.dll").c_str());
+        FARPROC procedure = dll ? GetProcAddress(dll, "CbtProc") : NULL;
+        HHOOK hook = procedure ? SetWindowsHookExW(WH_CBT, reinterpret_cast<HOOKPROC>(procedure), dll, 0) : NULL;
+        error = hook ? 0 : GetLastError();
+        MSG message;
+        PeekMessageW(&message, NULL, 0, 0, PM_NOREMOVE);    // the queue that the quit message needs
+        threadId = GetCurrentThreadId();
+        SetEvent(ready);
+        while (hook && GetMessageW(&message, NULL, 0, 0) > 0)
+            DispatchMessageW(&message);
+        UnhookWindowsHookEx(hook);
+        FreeLibrary(dll);
+    }};
+};
+
 TEST_F(EndToEnd, DoesNotLoadADllPlantedBesideIt)
 {
-    // uxtheme.dll, which Windows loads by name once a program creates a window: planted beside
-    // flagpost.exe, and, as the control, beside the stand-in, which creates a window too but
-    // leaves the DLL search as it is. Wine loads its own builtin in place of a DLL of the same
-    // name beside a program unless told to prefer the file, as Windows, which has no builtins,
-    // always does: Wine's per-application setting, as in RunsWhereWineShowsItWindowsXp.
+    // Windows loads a global hook's DLL into each program that creates a window, and its
+    // procedure loads flagpost-planted.dll there by its bare name (planted.cpp), as Windows' own
+    // DLLs load theirs once a program runs. Beside the stand-in, which leaves the DLL search as
+    // Windows sets it, that DLL must load, or the check of flagpost.exe proves nothing.
     ScratchFolder folder(L"flagpost-planted");
     std::wstring flagpost = folder.Copy(Flagpost(), L"flagpost.exe");
     std::wstring control = folder.Copy(ProgramFolder() + L"standin.exe", L"standin.exe");
     ASSERT_NE(L"", flagpost);
     ASSERT_NE(L"", control);
-    ASSERT_NE(L"", folder.Copy(ProgramFolder() + L"planted.dll", L"uxtheme.dll"));
-    std::wstring evidence = folder.File(L"loaded");
+    ASSERT_NE(L"", folder.Copy(ProgramFolder() + L"planted.dll", L"flagpost-planted.dll"));
+    std::wstring evidence = folder.File(L"evidence");
     EnvironmentVariable loaded(L"FLAGPOST_PLANTED_EVIDENCE", evidence);
     EnvironmentVariable setsNothing(L"FLAGPOST_STANDIN", L"nothing");
-    WineAppSetting preferFlagpost(L"flagpost.exe", L"DllOverrides", L"uxtheme", L"native,builtin");
-    WineAppSetting preferControl(L"standin.exe", L"DllOverrides", L"uxtheme", L"native,builtin");
-    ASSERT_EQ(ERROR_SUCCESS, preferFlagpost.status);
-    ASSERT_EQ(ERROR_SUCCESS, preferControl.status);
+    PlantedHook hook;
+    ASSERT_EQ(0u, hook.error) << "the global hook with planted.dll's procedure was not set";
 
-    // The control first: if the planted DLL is not loaded where nothing keeps it out, the check
-    // of flagpost.exe below proves nothing. On Windows that is a finding about uxtheme.dll.
     EXPECT_EQ(0, RunToEnd(Quoted(control)));
-    ASSERT_TRUE(FileExists(evidence)) << "the stand-in, which leaves the DLL search as it is, did not load the "
-                                         "uxtheme.dll planted beside it when it created a window";
+    std::string said = ReadFileText(evidence);
+    ASSERT_EQ("0", said) << (said.empty() ? "the hook never ran in the stand-in: Windows did not load planted.dll "
+                                            "into it when it created its window"
+                                          : "the stand-in's hook did not load the DLL beside it: error " + said);
     ASSERT_TRUE(DeleteFileW(evidence.c_str()));
     EXPECT_EQ(0, RunToEnd(Quoted(flagpost)));
-    EXPECT_FALSE(FileExists(evidence)) << "flagpost.exe loaded the uxtheme.dll planted beside it";
+    said = ReadFileText(evidence);
+    EXPECT_EQ(std::to_string(ERROR_MOD_NOT_FOUND), said)
+        << (said.empty() ? "the hook never ran in flagpost.exe: nothing was shown"
+                         : said == "0" ? "flagpost.exe loaded the DLL planted beside it" : "LoadLibraryW's error");
     EXPECT_EQ("", MarkerProblem()) << "the copy of flagpost.exe did not get as far as its window and the marker";
 }
 
