@@ -1,7 +1,7 @@
 // What the shipped examples and flagpost.exe do on a real Windows machine, run by an elevated
 // administrator: as a standard user, under an MSI's deferred action, and through the example
 // installers. One program for Wine and Windows; where Wine is known to do otherwise, the check
-// names what Windows does and is skipped, under Wine only (EXPECT_WINDOWS_BEHAVIOUR).
+// names what Windows does and is a known Wine difference, under Wine only (EXPECT_WINDOWS_BEHAVIOUR).
 #include "support.h"
 
 #include <aclapi.h>
