@@ -814,8 +814,7 @@ struct UserFolder
     {
         CreateDirectoryW(path.c_str(), NULL);
         PSID user = NULL;
-        if (sid.empty() || !ConvertStringSidToSidW(sid.c_str(), &user))
-            user = NULL;
+        ConvertStringSidToSidW(sid.c_str(), &user);
         EXPLICIT_ACCESSW access = {};
         access.grfAccessPermissions = GENERIC_ALL;
         access.grfAccessMode = GRANT_ACCESS;
