@@ -306,12 +306,26 @@ static void ReportFastStartup()
     }
 }
 
-// A signal that is a key of its own: its presence is the signal.
-static void ReportSignalKey(const WCHAR* name, const WCHAR* path, ULONGLONG boot)
+// A signal's line up to its state; when the signal could not be read as set, the rest of it.
+static bool PutUnlessSet(const WCHAR* name, LONG status)
 {
     Put(L"  ");
     Put(name);
     Put(L": ");
+    if (status == ERROR_FILE_NOT_FOUND)
+        Put(L"not set.\r\n");
+    else if (status != ERROR_SUCCESS)
+    {
+        Put(L"cannot tell (");
+        PutError(status);
+        Put(L").\r\n");
+    }
+    return status == ERROR_SUCCESS;
+}
+
+// A signal that is a key of its own: its presence is the signal.
+static void ReportSignalKey(const WCHAR* name, const WCHAR* path, ULONGLONG boot)
+{
     HKEY key;
     ULONGLONG written;
     LONG status = OpenNative(path, &key);
@@ -320,20 +334,11 @@ static void ReportSignalKey(const WCHAR* name, const WCHAR* path, ULONGLONG boot
         status = KeyWritten(key, &written);
         RegCloseKey(key);
     }
-    if (status == ERROR_FILE_NOT_FOUND)
-        Put(L"not set");
-    else if (status != ERROR_SUCCESS)
-    {
-        Put(L"cannot tell (");
-        PutError(status);
-        Put(L")");
-    }
-    else
-    {
-        Put(L"set; the key was last written ");
-        PutTime(written);
-        PutWhetherBeforeBoot(written, boot);
-    }
+    if (!PutUnlessSet(name, status))
+        return;
+    Put(L"set; the key was last written ");
+    PutTime(written);
+    PutWhetherBeforeBoot(written, boot);
     Put(L".\r\n");
 }
 
@@ -389,24 +394,13 @@ static DWORD FileOperations(const BYTE* data, DWORD size)
 
 static void ReportFileOperations(HKEY sessionManager, LONG opened, const WCHAR* name, ULONGLONG boot)
 {
-    Put(L"  ");
-    Put(name);
-    Put(L": ");
     DWORD type, size;
     LONG status = opened;
     BYTE* data = opened == ERROR_SUCCESS ? ReadValue(sessionManager, name, &type, &size, &status) : NULL;
     ULONGLONG written;
     if (data)
         status = KeyWritten(sessionManager, &written);
-    if (status == ERROR_FILE_NOT_FOUND)
-        Put(L"not set");
-    else if (status != ERROR_SUCCESS)
-    {
-        Put(L"cannot tell (");
-        PutError(status);
-        Put(L")");
-    }
-    else
+    if (PutUnlessSet(name, status))
     {
         DWORD operations = type == REG_MULTI_SZ ? FileOperations(data, size) : 0;
         Put(L"set, ");
@@ -417,10 +411,10 @@ static void ReportFileOperations(HKEY sessionManager, LONG opened, const WCHAR* 
         Put(L"; Windows keeps no time for a value, and the Session Manager key that holds it was last written ");
         PutTime(written);
         PutWhetherBeforeBoot(written, boot);
+        Put(L".\r\n");
     }
     if (data)
         HeapFree(GetProcessHeap(), 0, data);
-    Put(L".\r\n");
 }
 
 // The computer's name as one of ComputerName's two subkeys holds it; false when it cannot be read.
