@@ -68,8 +68,9 @@ set "DUMP=%TEMP%\flagpost-check-%RANDOM%%RANDOM%"
 rem reg.exe exits with 1 for every refusal, and says why in this Windows' language. Windows' own
 rem words for ERROR_CHILD_MUST_BE_VOLATILE, in the same language, are what net.exe prints for 1021;
 rem the first line of them is enough to find in what reg.exe said.
+rem Whatever net.exe's exit code, words that are not reg.exe's only fail to match.
 "%NET%" helpmsg 1021 >"%DUMP%.net" 2>nul
-if not errorlevel 1 for /f "usebackq tokens=*" %%L in ("%DUMP%.net") do if not exist "%DUMP%.words" echo.%%L>"%DUMP%.words"
+for /f "usebackq tokens=*" %%L in ("%DUMP%.net") do if not exist "%DUMP%.words" echo.%%L>"%DUMP%.words"
 set "HADPARENT="
 "%REG%" query "%PARENT%" %VIEW32% >nul 2>&1
 if not errorlevel 1 set HADPARENT=1

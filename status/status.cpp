@@ -21,7 +21,8 @@ enum ExitCode { MARKER_SET = 0, MARKER_NOT_SET = 1, CANNOT_TELL = 2 };
 extern "C" NTSTATUS NTAPI NtPowerInformation(POWER_INFORMATION_LEVEL level, PVOID input, ULONG inputSize,
                                              PVOID output, ULONG outputSize);
 
-// SystemTimeOfDayInformation's first fields; XP's kernel knows no more of them than these.
+// SystemTimeOfDayInformation's first fields, all that is read: the kernel copies as many bytes of
+// its record as it is asked for, and later versions only added fields after these.
 struct TimeOfDay
 {
     LARGE_INTEGER bootTime;

@@ -360,7 +360,7 @@ protected:
                              std::vector<std::string>* lines, std::string* unshown)
     {
         long long code = RunScript(cmd, script, exe, lines);
-        int moved = 0, passed, failed;
+        int moved = 0, passed = -1, failed = -1;
         for (std::string& line : *lines)
             if (size_t at = line.find(NOT_SHOWN); line.rfind("FAIL ", 0) == 0 && at != std::string::npos)
                 *unshown += line + "\n", line = "ok   " + line.substr(5, at - 5) + VOLATILE, ++moved;

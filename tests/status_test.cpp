@@ -308,7 +308,9 @@ TEST_F(Status, NamesEachOfWindowsOwnSignalsAndWhenItsKeyWasWritten)
     EXPECT_NE(std::string::npos, line.find(" to FLAGPOST-NEXT??Flagpost's marker: set.; the key that holds the new "
                                            "name was last written ")) << line;
     ASSERT_EQ(ERROR_SUCCESS, name.Set(name.type, name.data));
-    EXPECT_EQ(before, RunStatus().Line("  A computer rename"));
+    // A rename that was pending already is again, its key written anew by the case.
+    EXPECT_EQ(before.substr(0, before.find("last written")), RunStatus().Line("  A computer rename").substr(0,
+                                                                 before.find("last written")));
 }
 
 TEST_F(Status, TakesNoArgumentButHelp)
