@@ -1,14 +1,12 @@
-// The marker's path for the tests and tools, and the registry checks and set-ups they share.
+// The registry checks and set-ups that the tests and tools share.
 #pragma once
+
+#include "marker_key.h"
 
 #include <windows.h>
 #include <sddl.h>
 
 #include <string>
-
-// The marker and the parent key it may create, relative to HKLM, in a 32-bit process's view.
-inline const wchar_t* const MARKER_KEY = L"Software\\Ostrevane\\RebootPending";
-inline const wchar_t* const MARKER_PARENT = L"Software\\Ostrevane";
 
 // A key's path below Software\, where the 64-bit view's Wow6432Node and a user's VirtualStore
 // put what a 32-bit program writes there.

@@ -3,11 +3,10 @@
 //   exit code 0: Flagpost's marker is set; 1: it is not; 2: cannot tell, and the marker's line
 //   says why. Windows' own signals are information and never change the code.
 #include "flagpost.h"
+#include "marker_key.h"
 
 #include <winternl.h>
 
-// What a run of flagpost.exe sets, in the 32-bit view, where a 32-bit program looks by itself.
-static const WCHAR MARKER_KEY_PATH[] = L"Software\\Ostrevane\\RebootPending";
 static const WCHAR SESSION_MANAGER[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 static const WCHAR COMPUTER_NAME[] = L"SYSTEM\\CurrentControlSet\\Control\\ComputerName\\";
 
@@ -202,10 +201,10 @@ static LONG OpenNative(const WCHAR* path, HKEY* key)
 static int ReportMarker(ULONGLONG boot)
 {
     Put(L"Flagpost's marker, HKLM\\");
-    Put(MARKER_KEY_PATH);
+    Put(MARKER_KEY);
     Put(L" in the 32-bit registry view: ");
     HKEY key;
-    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, MARKER_KEY_PATH, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, &key);
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, MARKER_KEY, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, &key);
     if (status == ERROR_FILE_NOT_FOUND)
     {
         Put(L"not set.\r\n");

@@ -86,8 +86,7 @@ class Status : public MarkerScenario
 
 TEST_F(Status, TellsWhetherTheMarkerIsSetAndSinceWhen)
 {
-    const std::string marker =
-        "Flagpost's marker, HKLM\\Software\\Ostrevane\\RebootPending in the 32-bit registry view: ";
+    const std::string marker = "Flagpost's marker, HKLM\\" + Narrow(MARKER_KEY) + " in the 32-bit registry view: ";
     Report report = RunStatus();
     EXPECT_EQ(1, report.code) << report.text;
     EXPECT_EQ(marker + "not set.", report.Line(marker)) << report.text;
