@@ -126,11 +126,14 @@ TEST_F(EndToEnd, AKeyDeniedToTheCallerIsLeftByteForByte)
     EXPECT_EQ(ERROR_SUCCESS, CreateNonVolatileChild(MARKER_KEY)) << "the key became volatile";
 }
 
-TEST_F(EndToEnd, SixtyFourCopiesStartedAtOnceLeaveOneFreshMarker)
+TEST_F(EndToEnd, ThirtyTwoCopiesStartedAtOnceLeaveOneFreshMarker)
 {
+    // Enough copies that, resumed together, several race for each key on two cores or twenty;
+    // each costs half a second of a core where i386 is emulated.
+    const int COPIES = 32;
     std::vector<PROCESS_INFORMATION> copies;
     std::vector<HANDLE> handles;
-    for (int i = 0; i < MAXIMUM_WAIT_OBJECTS; ++i)
+    for (int i = 0; i < COPIES; ++i)
     {
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
@@ -157,7 +160,7 @@ TEST_F(EndToEnd, SixtyFourCopiesStartedAtOnceLeaveOneFreshMarker)
         CloseHandle(copies[i].hThread);
         CloseHandle(copies[i].hProcess);
     }
-    EXPECT_EQ(MAXIMUM_WAIT_OBJECTS, static_cast<int>(copies.size()));
+    EXPECT_EQ(COPIES, static_cast<int>(copies.size()));
     EXPECT_EQ("", MarkerProblem());
     EXPECT_EQ("[" + Narrow(MARKER_PARENT) + "] [" + Narrow(MARKER_KEY) + "]", KeyContents(MARKER_PARENT))
         << "anything but the marker below its parent";
@@ -498,8 +501,8 @@ TEST_F(CheckScript, TheReadmesRegCommandSaysOneWithoutAMarkerAndZeroWithIt)
 
 // Scenarios that a restart ends. Each BootN case runs in the Nth boot of a chain of Wine boots
 // that CTest holds together, a restart between each two: it checks what the boot before left
-// and sets up what the next one checks, so no case cleans up after itself. A process cannot
-// restart its own Windows: on Windows these are not run.
+// and sets up what the next one checks, so only the last cleans up. A process cannot restart
+// its own Windows: on Windows these are not run.
 std::wstring CarriedOver()
 {
     return TemporaryFolder() + L"flagpost-across-restart.txt";
@@ -544,24 +547,14 @@ TEST(AcrossRestart, Boot2FindsNoMarkerOrParentThenSetsTheMarkerUnderAnOrdinaryPa
     EXPECT_EQ("", MarkerProblem());
 }
 
-TEST(AcrossRestart, Boot3FindsTheOrdinaryParentAsItWasAndNoMarkerThenRunsOverAnOrdinaryMarkerKey)
+// An ordinary key that flagpost.exe leaves ordinary survives a restart as any other: EndToEnd's
+// cases show each stays ordinary, so the chain ends with the parent.
+TEST(AcrossRestart, Boot3FindsTheOrdinaryParentAsItWasAndNoMarker)
 {
     std::string before = CarriedFromTheLastBoot();
     EXPECT_NE("", before) << "nothing carried over from boot 2";
     EXPECT_EQ(before, KeyContents(MARKER_PARENT)) << "the ordinary parent did not survive the restart as it was";
     EXPECT_FALSE(KeyExists(MARKER_KEY)) << "the marker survived the restart";
-
-    ASSERT_TRUE(RemoveMarkerAndParent());
-    CreateOrdinaryMarker();
-    CarryOver(KeyContents(MARKER_KEY));
-    EXPECT_EQ(0, RunFlagpost());
-}
-
-TEST(AcrossRestart, Boot4FindsTheOrdinaryMarkerKeyAsItWas)
-{
-    std::string before = CarriedFromTheLastBoot();
-    ASSERT_NE("", before) << "nothing carried over from boot 3";
-    EXPECT_EQ(before, KeyContents(MARKER_KEY)) << "an ordinary key did not survive the restart as it was";
     EXPECT_TRUE(RemoveMarkerAndParent());
 }
 
