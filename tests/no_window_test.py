@@ -16,9 +16,10 @@ import time
 import unittest
 
 import build_paths
+import wine_sh
 
 PATHS = build_paths.from_arguments()
-WINE_SH, PREFIX, FLAGPOST_TESTS = (PATHS[name] for name in ("wine_sh", "prefix_x11", "flagpost_tests"))
+PREFIX, FLAGPOST_TESTS = PATHS["prefix_x11"], PATHS["flagpost_tests"]
 ENV = dict(os.environ, WINEPREFIX=PREFIX, FLAGPOST_GRAPHICS="x11")
 SHOWS_A_WINDOW = "--gtest_filter=WindowShellTest.PaintLeavesNothingToRepaint"
 # Three runs of flagpost.exe, each case ending with the fresh-marker check; three times over.
@@ -26,19 +27,14 @@ RUNS_FLAGPOST = ["--gtest_filter=EndToEnd.SetsAFreshMarkerInThe32BitViewOnlyThat
                  "EndToEnd.AnOrdinaryParentStaysOrdinaryWithItsValues", "--gtest_repeat=3"]
 
 
-def wine(*command):
-    with tempfile.TemporaryFile() as output:
-        code = subprocess.run([WINE_SH, PREFIX, *command], stdin=subprocess.DEVNULL, stdout=output,
-                              stderr=subprocess.STDOUT, env=ENV, timeout=300).returncode
-        output.seek(0)
-        return code, output.read().decode("utf-8", "replace")
+def wine(*command, timeout=300):
+    return wine_sh.run(PATHS, "prefix_x11", *command, env=ENV, timeout=timeout)
 
 
 class NoWindowOnScreen(unittest.TestCase):
     def setUp(self):
-        subprocess.run([WINE_SH, PREFIX, "--restart"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, env=ENV, check=True, timeout=600)
-        self.addCleanup(subprocess.run, [WINE_SH, PREFIX, "--shutdown"], env=ENV)
+        self.assertEqual(0, *wine("--restart", timeout=600))
+        self.addCleanup(wine, "--shutdown")
         self.events = tempfile.NamedTemporaryFile(mode="w+", suffix=".xev")
         self.addCleanup(self.events.close)
         xev = subprocess.Popen(["stdbuf", "-oL", "xev", "-root", "-event", "substructure"],

@@ -20,11 +20,12 @@ import unittest
 import zipfile
 
 import build_paths
+import wine_sh
 
 import yaml
 
 PATHS = build_paths.from_arguments()
-VERSION, SOURCE, PREFIX = (PATHS[name] for name in ("version", "source", "prefix_release"))
+VERSION, SOURCE = PATHS["version"], PATHS["source"]
 HERE = os.path.dirname(os.path.abspath(__file__))
 ENTRIES = ["flagpost.exe", "flagpost-status.exe", "flagpost-check.cmd", "LICENSE", "README.md", "docs/installers.md",
            "docs/verifying.md", "docs/on-windows.md", "docs/about.png", "docs/icon.png", "examples/nsis/flagpost-example.nsi",
@@ -49,16 +50,7 @@ def run(*command, env=None, cwd=None):
 
 
 def wine(*arguments):
-    """(exit code, output) of wine.sh PREFIX ARGUMENTS. Wine's helper processes outlive the
-    command and would hold a pipe open, so the output goes to a file."""
-    with tempfile.TemporaryFile() as log:
-        try:
-            code = subprocess.run([PATHS["wine_sh"], PREFIX, *arguments], stdin=subprocess.DEVNULL, stdout=log,
-                                  stderr=subprocess.STDOUT, timeout=WINE_TIMEOUT).returncode
-        except subprocess.TimeoutExpired:
-            code = f"no exit within {WINE_TIMEOUT} s"
-        log.seek(0)
-        return code, log.read().decode("utf-8", "replace")
+    return wine_sh.run(PATHS, "prefix_release", *arguments, timeout=WINE_TIMEOUT)
 
 
 def read(path):

@@ -11,7 +11,6 @@ frames and captions itself, since there is no window manager.
 import os
 import shutil
 import struct
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
@@ -21,17 +20,19 @@ import pefile
 from make_icon import decode, paste, png
 
 import build_paths
+import wine_sh
 
 PATHS = build_paths.read(sys.argv[1])
-WINE_SH, PREFIX, ABOUT_SHOT, FLAGPOST = (PATHS[name] for name in ("wine_sh", "prefix_x11", "about_shot", "flagpost"))
+PREFIX, ABOUT_SHOT, FLAGPOST = (PATHS[name] for name in ("prefix_x11", "about_shot", "flagpost"))
 DOCS = sys.argv[2] if len(sys.argv) > 2 else os.path.join(PATHS["source"], "docs")
 ENV = dict(os.environ, WINEPREFIX=PREFIX, FLAGPOST_GRAPHICS="x11")
 BACKGROUND = (236, 236, 236)
 
 
 def wine(*command):
-    subprocess.run([WINE_SH, PREFIX, *command], env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=True, timeout=300)
+    code, output = wine_sh.run(PATHS, "prefix_x11", *command, env=ENV)
+    if code != 0:
+        sys.exit(f"screenshot: wine.sh {' '.join(command)} ended with {code}:\n{output}")
 
 
 def bmp_rows(data):
@@ -65,7 +66,7 @@ def about_box():
                 sys.exit("about_shot.exe saved no picture of the About box")
             return bmp_rows(shot.read_bytes())
     finally:
-        subprocess.run([WINE_SH, PREFIX, "--shutdown"], env=ENV)
+        wine_sh.run(PATHS, "prefix_x11", "--shutdown", env=ENV)
 
 
 def icon_preview(scale=4, gap=12):
