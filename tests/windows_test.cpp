@@ -676,134 +676,45 @@ std::string Virtualisation(HANDLE process)
     return text;
 }
 
-// A resource's type or name, an integer or a string, as the resource functions take it.
-struct ResourceId
+// The process manifest (RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID) of an exe; "" when
+// it has none or cannot be read.
+std::string Manifest(const std::wstring& exe)
 {
-    explicit ResourceId(LPCWSTR id)
-        : number(IS_INTRESOURCE(id) ? LOWORD(reinterpret_cast<ULONG_PTR>(id)) : 0), text(IS_INTRESOURCE(id) ? L"" : id)
+    std::string text;
+    if (HMODULE module = LoadLibraryExW(exe.c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE))
     {
+        HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), RT_MANIFEST);
+        if (HGLOBAL loaded = found ? LoadResource(module, found) : NULL)
+            text.assign(static_cast<const char*>(LockResource(loaded)), SizeofResource(module, found));
+        FreeLibrary(module);
     }
-    LPCWSTR get() const { return text.empty() ? MAKEINTRESOURCEW(number) : text.c_str(); }
-    std::string Text() const { return text.empty() ? "#" + std::to_string(number) : Narrow(text); }
-    WORD number;
-    std::wstring text;
-};
-
-// The process manifest: RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID.
-bool IsManifest(const ResourceId& type, const ResourceId& name)
-{
-    return type.text.empty() && type.number == 24 && name.text.empty() && name.number == 1;
+    return text;
 }
 
-BOOL CALLBACK AddType(HMODULE, LPWSTR type, LONG_PTR types)
+// flagpost.exe copied to `copy`, its manifest without trustInfo: a requestedExecutionLevel is
+// what keeps Windows from virtualising a 32-bit program's writes, and everything else stays.
+// "" or what failed.
+std::string CopyWithoutExecutionLevel(const std::wstring& copy)
 {
-    reinterpret_cast<std::vector<ResourceId>*>(types)->emplace_back(type);
-    return TRUE;
-}
-
-BOOL CALLBACK AddName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR names)
-{
-    reinterpret_cast<std::vector<ResourceId>*>(names)->emplace_back(name);
-    return TRUE;
-}
-
-BOOL CALLBACK AddLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR languages)
-{
-    reinterpret_cast<std::vector<WORD>*>(languages)->push_back(language);
-    return TRUE;
-}
-
-struct Resource
-{
-    ResourceId type, name;
-    WORD language;
-    std::string data;
-};
-
-// Every resource of an exe, in the languages that the exe has it in, its data copied; empty when
-// the exe or one of them cannot be read.
-std::vector<Resource> Resources(const std::wstring& exe)
-{
-    std::vector<Resource> resources;
-    HMODULE module = LoadLibraryExW(exe.c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
-    if (!module)
-        return resources;
-    bool read = true;
-    std::vector<ResourceId> types;
-    EnumResourceTypesW(module, AddType, reinterpret_cast<LONG_PTR>(&types));
-    for (const ResourceId& type : types)
-    {
-        std::vector<ResourceId> names;
-        EnumResourceNamesW(module, type.get(), AddName, reinterpret_cast<LONG_PTR>(&names));
-        for (const ResourceId& name : names)
-        {
-            std::vector<WORD> languages;
-            EnumResourceLanguagesW(module, type.get(), name.get(), AddLanguage, reinterpret_cast<LONG_PTR>(&languages));
-            for (WORD language : languages)
-            {
-                HRSRC found = FindResourceExW(module, type.get(), name.get(), language);
-                HGLOBAL loaded = found ? LoadResource(module, found) : NULL;
-                const char* data = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
-                read = read && data;
-                if (data)
-                    resources.push_back({type, name, language, std::string(data, SizeofResource(module, found))});
-            }
-        }
-    }
-    FreeLibrary(module);
-    return read ? resources : std::vector<Resource>();
-}
-
-// Type, name and language of each resource, with its data.
-std::map<std::string, std::string> Listing(const std::vector<Resource>& resources)
-{
-    std::map<std::string, std::string> listing;
-    for (const Resource& resource : resources)
-        listing[resource.type.Text() + "/" + resource.name.Text() + "/" + std::to_string(resource.language)] =
-            resource.data;
-    return listing;
-}
-
-// flagpost.exe copied to `copy` with every resource but its manifest; "" or what failed or
-// differs. UpdateResourceW(..., NULL, 0) would delete the manifest alone on Windows, but Wine's
-// EndUpdateResourceW puts back every resource of the file that it did not replace: so the copy's
-// table is emptied and the rest written anew, and the copy is read back.
-std::string CopyWithoutManifest(const std::wstring& copy)
-{
-    std::wstring exe = Flagpost();
-    std::vector<Resource> resources = Resources(exe), kept;
-    for (const Resource& resource : resources)
-        if (!IsManifest(resource.type, resource.name))
-            kept.push_back(resource);
-    if (resources.empty())
-        return "cannot read flagpost.exe's resources";
-    if (resources.size() != kept.size() + 1)
-        return "flagpost.exe has " + std::to_string(resources.size() - kept.size()) + " manifests, not one";
-    if (!CopyFileW(exe.c_str(), copy.c_str(), FALSE))
+    std::string manifest = Manifest(Flagpost());
+    size_t start = manifest.find("<trustInfo"), end = manifest.find("</trustInfo>");
+    if (start == std::string::npos || end < start)
+        return "flagpost.exe's manifest holds no trustInfo: " + manifest;
+    manifest.erase(start, end + lstrlenA("</trustInfo>") - start);
+    if (!CopyFileW(Flagpost().c_str(), copy.c_str(), FALSE))
         return "cannot copy flagpost.exe: error " + std::to_string(GetLastError());
-    HANDLE update = BeginUpdateResourceW(copy.c_str(), TRUE);
-    if (!update)
-        return "BeginUpdateResourceW failed with " + std::to_string(GetLastError());
-    for (Resource& resource : kept)
-        if (!UpdateResourceW(update, resource.type.get(), resource.name.get(), resource.language, &resource.data[0],
-                             static_cast<DWORD>(resource.data.size())))
-        {
-            DWORD error = GetLastError();
-            EndUpdateResourceW(update, TRUE);
-            return "UpdateResourceW failed with " + std::to_string(error) + " on " + resource.type.Text() + "/" +
-                   resource.name.Text();
-        }
-    if (!EndUpdateResourceW(update, FALSE))
-        return "EndUpdateResourceW failed with " + std::to_string(GetLastError());
-    std::map<std::string, std::string> wanted = Listing(kept), made = Listing(Resources(copy));
-    std::string differences;
-    for (const auto& [key, data] : made)
-        if (!wanted.count(key) || wanted[key] != data)
-            differences += " " + key + (wanted.count(key) ? " changed" : " added");
-    for (const auto& [key, data] : wanted)
-        if (!made.count(key))
-            differences += " " + key + " missing";
-    return differences.empty() ? "" : "the copy's resources are not flagpost.exe's without its manifest:" + differences;
+    // The language of every resource of flagpost.exe: another would add a second manifest.
+    HANDLE update = BeginUpdateResourceW(copy.c_str(), FALSE);
+    bool replaced = update && UpdateResourceW(update, RT_MANIFEST, MAKEINTRESOURCEW(1),
+                                              MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), &manifest[0],
+                                              static_cast<DWORD>(manifest.size()));
+    DWORD error = GetLastError();
+    if (update && !EndUpdateResourceW(update, !replaced) && replaced)
+        replaced = false, error = GetLastError();
+    if (!replaced)
+        return "replacing the copy's manifest failed with " + std::to_string(error);
+    std::string made = Manifest(copy);
+    return made == manifest ? "" : "the copy's manifest is not the one written: " + made;
 }
 
 // A folder that the user may write, holding flagpost.exe, its control and the stand-in. A user
@@ -830,7 +741,7 @@ struct UserFolder
                  !CopyFileW((ProgramFolder() + L"standin.exe").c_str(), standin().c_str(), FALSE))
             problem = "could not copy flagpost.exe or the stand-in: error " + std::to_string(GetLastError());
         else
-            problem = CopyWithoutManifest(control());
+            problem = CopyWithoutExecutionLevel(control());
         LocalFree(acl);
         LocalFree(user);
     }
@@ -897,21 +808,21 @@ TEST_F(WindowsProof, StandardUserSetsNothingAndWritesNothingToItsVirtualStore)
                                                            << virtualisation;
     }
 
-    // The control: flagpost.exe itself without its manifest. Run by this process it sets the
+    // The control: flagpost.exe itself without its execution level. Run by this process it sets the
     // marker, and run as the user it is virtualised, or the checks above proved nothing.
     EXPECT_EQ(0, RunToEnd(Quoted(folder.control())));
-    EXPECT_EQ("", MarkerProblem()) << "flagpost.exe without its manifest, run by this process";
+    EXPECT_EQ("", MarkerProblem()) << "flagpost.exe without its execution level, run by this process";
     ASSERT_TRUE(RemoveMarkerAndParent());
     if (!ranAsUser(folder.control()))
         return;
     EXPECT_FALSE(KeyExists(MARKER_KEY)) << "the control set the real marker";
     if (user.VirtualStoreHolds(MARKER_KEY))
         return;
-    // Not virtualised: the stand-in, without a manifest too, writing an ordinary key, tells why.
+    // Not virtualised: the stand-in, which has no manifest, writing an ordinary key, tells why.
     std::string control = virtualisation;
     ASSERT_TRUE(RemoveMarkerAndParent());
     bool ordinaryVirtualised = ranAsUser(folder.standin()) && user.VirtualStoreHolds(MARKER_KEY);
-    ADD_FAILURE() << "flagpost.exe without its manifest, run the same way, was not virtualised (its token: " << control
+    ADD_FAILURE() << "flagpost.exe without its execution level, run the same way, was not virtualised (its token: " << control
                   << "), so the check of flagpost.exe above proves nothing: "
                   << (ordinaryVirtualised ? "Windows does not virtualise its volatile create; the stand-in's "
                                             "ordinary key was virtualised"
