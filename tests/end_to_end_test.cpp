@@ -61,16 +61,11 @@ LONG SetString(HKEY root, const std::wstring& path, const wchar_t* value, const 
     return status;
 }
 
-LONG CreateOrdinaryKey(const wchar_t* path, const wchar_t* value, const wchar_t* data)
-{
-    return SetString(HKEY_LOCAL_MACHINE, path, value, data);
-}
-
 // An ordinary marker key, as another program could have left it: a value and a subkey.
 void CreateOrdinaryMarker()
 {
-    ASSERT_EQ(ERROR_SUCCESS, CreateOrdinaryKey(MARKER_KEY, L"Kept", L"yes"));
-    ASSERT_EQ(ERROR_SUCCESS, CreateOrdinaryKey((std::wstring(MARKER_KEY) + L"\\Child").c_str(), nullptr, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_LOCAL_MACHINE, MARKER_KEY, L"Kept", L"yes"));
+    ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_LOCAL_MACHINE, std::wstring(MARKER_KEY) + L"\\Child", nullptr, nullptr));
 }
 
 class EndToEnd : public MarkerScenario
@@ -89,7 +84,7 @@ TEST_F(EndToEnd, SetsAFreshMarkerInThe32BitViewOnlyThatASecondRunLeavesAsItIs)
 
 TEST_F(EndToEnd, AnOrdinaryParentStaysOrdinaryWithItsValues)
 {
-    ASSERT_EQ(ERROR_SUCCESS, CreateOrdinaryKey(MARKER_PARENT, L"Vendor", L"kept"));
+    ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_LOCAL_MACHINE, MARKER_PARENT, L"Vendor", L"kept"));
     std::string before = KeyContents(MARKER_PARENT);
 
     EXPECT_EQ(0, RunFlagpost());
@@ -541,7 +536,7 @@ TEST(AcrossRestart, Boot2FindsNoMarkerOrParentThenSetsTheMarkerUnderAnOrdinaryPa
     EXPECT_FALSE(KeyExists(MARKER_PARENT)) << "the parent that flagpost.exe made survived the restart";
 
     ASSERT_TRUE(RemoveMarkerAndParent());
-    ASSERT_EQ(ERROR_SUCCESS, CreateOrdinaryKey(MARKER_PARENT, L"Vendor", L"kept"));
+    ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_LOCAL_MACHINE, MARKER_PARENT, L"Vendor", L"kept"));
     CarryOver(KeyContents(MARKER_PARENT));
     EXPECT_EQ(0, RunFlagpost());
     EXPECT_EQ("", MarkerProblem());
