@@ -168,7 +168,8 @@ TEST_F(EndToEnd, HostileCommandLinesStartedAsProcessesEachSetAFreshMarker)
     // Every line runs in process (ProgramTest.HostileCommandLines...), through the code that the
     // exe's entry hands it to; these also through CreateProcessW and that entry: the awkward ones
     // and every 100th of the others, then arguments that a caller may pass after the program's
-    // real path. A new process costs three quarters of a second where i386 is emulated.
+    // real path. Started and waited for, a process costs three quarters of a second where i386 is
+    // emulated.
     std::vector<std::wstring> lines = HostileCommandLines();
     const size_t hostile = lines.size();
     for (const std::wstring& arguments :

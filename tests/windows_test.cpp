@@ -673,7 +673,7 @@ std::string CopyWithoutExecutionLevel(const std::wstring& copy)
 {
     std::string manifest = Manifest(Flagpost());
     size_t start = manifest.find("<trustInfo"), end = manifest.find("</trustInfo>");
-    if (start == std::string::npos || end < start)
+    if (start == std::string::npos || end == std::string::npos || end < start)
         return "flagpost.exe's manifest holds no trustInfo: " + manifest;
     manifest.erase(start, end + lstrlenA("</trustInfo>") - start);
     if (!CopyFileW(Flagpost().c_str(), copy.c_str(), FALSE))
@@ -797,8 +797,8 @@ TEST_F(WindowsProof, StandardUserSetsNothingAndWritesNothingToItsVirtualStore)
     std::string control = virtualisation;
     ASSERT_TRUE(RemoveMarkerAndParent());
     bool ordinaryVirtualised = ranAsUser(folder.standin()) && user.VirtualStoreHolds(MARKER_KEY);
-    ADD_FAILURE() << "flagpost.exe without its execution level, run the same way, was not virtualised (its token: " << control
-                  << "), so the check of flagpost.exe above proves nothing: "
+    ADD_FAILURE() << "flagpost.exe without its execution level, run the same way, was not virtualised (its token: "
+                  << control << "), so the check of flagpost.exe above proves nothing: "
                   << (ordinaryVirtualised ? "Windows does not virtualise its volatile create; the stand-in's "
                                             "ordinary key was virtualised"
                                           : "virtualisation is not in force for the user; the stand-in's ordinary "

@@ -24,6 +24,7 @@ import tempfile
 import pefile
 
 import build_paths
+import wine_sh
 
 PATHS = build_paths.read(sys.argv[1])
 WINE_SH, PREFIX, FLAGPOST, MINIMAL, READER = (PATHS[name] for name in ("wine_sh", "prefix", "flagpost", "minimal",
@@ -35,12 +36,11 @@ WINE = f"{shlex.quote(WINE_SH)} {shlex.quote(PREFIX)}"
 
 
 def marker_key():
-    """The marker's key, as the marker reader has it from the tests' one definition."""
-    with tempfile.TemporaryFile() as output:
-        subprocess.run([WINE_SH, PREFIX, READER, "--path"], env=ENV, stdin=subprocess.DEVNULL, stdout=output,
-                       stderr=subprocess.DEVNULL, check=True)
-        output.seek(0)
-        return output.read().decode().strip()
+    """The marker's key, as the marker reader has it from the tests' one definition: its last line."""
+    code, output = wine_sh.run(PATHS, "prefix", READER, "--path", env=ENV)
+    if code != 0 or not output.strip():
+        sys.exit(f"bench: marker_reader.exe --path ended with {code}:\n{output}")
+    return output.strip().splitlines()[-1]
 
 
 KEY = marker_key()
