@@ -19,7 +19,7 @@ import build_paths
 import wine_sh
 
 PATHS = build_paths.from_arguments()
-PREFIX, FLAGPOST_TESTS = PATHS["prefix_x11"], PATHS["flagpost_tests"]
+PREFIX, FLAGPOST_TESTS = PATHS["prefix_x11_test"], PATHS["flagpost_tests"]
 ENV = dict(os.environ, WINEPREFIX=PREFIX, FLAGPOST_GRAPHICS="x11")
 SHOWS_A_WINDOW = "--gtest_filter=WindowShellTest.PaintLeavesNothingToRepaint"
 # Three runs of flagpost.exe, each case ending with the fresh-marker check; three times over.
@@ -28,7 +28,7 @@ RUNS_FLAGPOST = ["--gtest_filter=EndToEnd.SetsAFreshMarkerInThe32BitViewOnlyThat
 
 
 def wine(*command, timeout=300):
-    return wine_sh.run(PATHS, "prefix_x11", *command, env=ENV, timeout=timeout)
+    return wine_sh.run(PATHS, "prefix_x11_test", *command, env=ENV, timeout=timeout)
 
 
 class NoWindowOnScreen(unittest.TestCase):
