@@ -9,10 +9,10 @@
 # wine.sh PREFIX --shutdown          ends PREFIX's boot, if one runs
 #
 # A new PREFIX is made first, as a copy of one booted prefix beside it (wineprefix-template),
-# which is made once: a Wine prefix holds 1.2 GB of Wine's DLLs, which the copies share as hard
-# links, and wineboot takes a minute where i386 programs are emulated. A prefix uses Wine's null
-# graphics driver, so that windows can be created without a display, unless FLAGPOST_GRAPHICS
-# names another driver (x11) when the prefix is made.
+# which is made once: a Wine prefix holds 1.3 GB of Wine's DLLs and assemblies, which the copies
+# share as hard links, and wineboot takes a minute where i386 programs are emulated. A prefix uses
+# Wine's null graphics driver, so that windows can be created without a display, unless
+# FLAGPOST_GRAPHICS names another driver (x11) when the prefix is made.
 #
 # wineserver and Wine's service processes outlive the command that started them and keep its
 # output open; a caller reading a pipe would wait for them. So everything that may start them
@@ -73,11 +73,13 @@ make_prefix() {
     wineserver -k 2>/dev/null || true
     rm -rf "$WINEPREFIX"
     mkdir -p "$WINEPREFIX"
-    # Wine's DLLs are shared; the registry and every other file are the copy's own, so that
-    # nothing a program writes there reaches another prefix.
+    # Wine's DLLs and its side-by-side assemblies (winsxs), which only wineboot writes, are
+    # shared; the registry and every other file are the copy's own, so that nothing a program
+    # writes there reaches another prefix.
     (cd "$template" && tar --exclude=./drive_c/windows/system32 --exclude=./drive_c/windows/syswow64 \
-        --exclude=./.flagpost-ready -cf - .) | (cd "$WINEPREFIX" && tar -xpf -)
-    cp -al "$template/drive_c/windows/system32" "$template/drive_c/windows/syswow64" "$WINEPREFIX/drive_c/windows/"
+        --exclude=./drive_c/windows/winsxs --exclude=./.flagpost-ready -cf - .) | (cd "$WINEPREFIX" && tar -xpf -)
+    cp -al "$template/drive_c/windows/system32" "$template/drive_c/windows/syswow64" \
+        "$template/drive_c/windows/winsxs" "$WINEPREFIX/drive_c/windows/"
     if [ "${FLAGPOST_GRAPHICS:-null}" != null ]; then
         "$wine64" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d "$FLAGPOST_GRAPHICS" /f </dev/null >/dev/null 2>&1
         wineserver -w
