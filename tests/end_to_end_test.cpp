@@ -375,7 +375,8 @@ protected:
 TEST_F(CheckScript, WithNoMarkerItPassesAndLeavesNoMarkerOrParentOrAVendorKeyChanged)
 {
     bool wow64 = InWow64();
-    const wchar_t* vendor = L"Software\\Ostrevane\\Other";
+    const std::wstring product = std::wstring(MARKER_PARENT) + L"\\Other";
+    const wchar_t* vendor = product.c_str();
     const wchar_t setting[] = L"64-bit product";
     HKEY key;
     if (wow64 && RegCreateKeyExW(HKEY_LOCAL_MACHINE, vendor, 0, NULL, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, NULL, &key,
@@ -455,8 +456,8 @@ TEST_F(CheckScript, RefusalsForOtherReasonsShowNeitherVolatilityNorAbsence)
 // parent over a volatile marker. The script removes what either made.
 TEST_F(CheckScript, AFlagpostThatMakesOrdinaryKeysFailsTheirVolatilityChecks)
 {
-    const std::string parentFails = "FAIL the parent HKLM\\Software\\Ostrevane, made by this run, is volatile: "
-                                    "an ordinary subkey could be made under it";
+    const std::string parentFails = "FAIL the parent HKLM\\" + Narrow(MARKER_PARENT) +
+                                    ", made by this run, is volatile: an ordinary subkey could be made under it";
     std::string unshown;
     for (const auto& [standIn, summary, marker] :
          {std::tuple<const wchar_t*, const char*, std::string>{

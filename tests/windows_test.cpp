@@ -104,13 +104,13 @@ bool Says(const std::string& output, const char* text)
     return !text || output.find(text) != std::string::npos;
 }
 
-// Runs flagpost.exe under HKLM\Software\Ostrevane made to deny this account: true when it set
+// Runs flagpost.exe with the marker's parent made to deny this account: true when it set
 // nothing there, as on Windows. The parent stays for the caller.
 bool DeniedParentStopsThisAccount()
 {
     ThisAccount account;
     LONG status = CreateParentDenyingSubkeysTo(account.sid());
-    EXPECT_EQ(ERROR_SUCCESS, status) << "could not make the denied HKLM\\Software\\Ostrevane";
+    EXPECT_EQ(ERROR_SUCCESS, status) << "could not make the denied HKLM\\" << Narrow(MARKER_PARENT);
     EXPECT_EQ(0, RunFlagpost());
     bool stopped = status == ERROR_SUCCESS && !KeyExists(MARKER_KEY);
     // A marker that it did set goes, so that a marker found later is another program's.
