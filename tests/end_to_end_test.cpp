@@ -500,24 +500,6 @@ TEST_F(CheckScript, TheReadmesRegCommandSaysOneWithoutAMarkerAndZeroWithIt)
 // that CTest holds together, a restart between each two: it checks what the boot before left
 // and sets up what the next one checks, so only the last cleans up. A process cannot restart
 // its own Windows: on Windows these are not run.
-std::wstring CarriedOver()
-{
-    return TemporaryFolder() + L"flagpost-across-restart.txt";
-}
-
-// What a boot saw, for the next boot to compare: a file, which a restart keeps.
-void CarryOver(const std::string& text)
-{
-    ASSERT_TRUE(WriteFileText(CarriedOver(), text)) << "error " << GetLastError();
-}
-
-std::string CarriedFromTheLastBoot()
-{
-    std::string text = ReadFileText(CarriedOver());
-    DeleteFileW(CarriedOver().c_str());
-    return text;
-}
-
 TEST(AcrossRestart, Boot1SetsTheMarkerAndItsParent)
 {
     ASSERT_TRUE(RemoveMarkerAndParent());
@@ -539,7 +521,7 @@ TEST(AcrossRestart, Boot2FindsNoMarkerOrParentThenSetsTheMarkerUnderAnOrdinaryPa
 
     ASSERT_TRUE(RemoveMarkerAndParent());
     ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_LOCAL_MACHINE, MARKER_PARENT, L"Vendor", L"kept"));
-    CarryOver(KeyContents(MARKER_PARENT));
+    CarryOver(L"parent", KeyContents(MARKER_PARENT));
     EXPECT_EQ(0, RunFlagpost());
     EXPECT_EQ("", MarkerProblem());
 }
@@ -548,7 +530,7 @@ TEST(AcrossRestart, Boot2FindsNoMarkerOrParentThenSetsTheMarkerUnderAnOrdinaryPa
 // cases show each stays ordinary, so the chain ends with the parent.
 TEST(AcrossRestart, Boot3FindsTheOrdinaryParentAsItWasAndNoMarker)
 {
-    std::string before = CarriedFromTheLastBoot();
+    std::string before = CarriedFromTheLastBoot(L"parent");
     EXPECT_NE("", before) << "nothing carried over from boot 2";
     EXPECT_EQ(before, KeyContents(MARKER_PARENT)) << "the ordinary parent did not survive the restart as it was";
     EXPECT_FALSE(KeyExists(MARKER_KEY)) << "the marker survived the restart";

@@ -327,23 +327,17 @@ TEST_F(Status, TakesNoArgumentButHelp)
 
 // Across a restart (the AcrossRestart chain; under Wine a restart of the wineserver): the boot
 // time that the report gives moves past the marker that the boot before set.
-std::wstring CarriedMarkerTime()
-{
-    return TemporaryFolder() + L"flagpost-status-marker-time.txt";
-}
-
 TEST(AcrossRestart, Boot1StatusSeesTheMarkerSetInThisBoot)
 {
     ASSERT_EQ(0, RunFlagpost());
     Report report = RunStatus();
     ASSERT_EQ(0, report.code) << report.text;
-    ASSERT_TRUE(WriteFileText(CarriedMarkerTime(), std::to_string(TimeAfter(report.Line("  The key"), "written "))));
+    CarryOver(L"status-marker-time", std::to_string(TimeAfter(report.Line("  The key"), "written ")));
 }
 
 TEST(AcrossRestart, Boot2StatusSeesABootAfterTheMarkerOfTheBootBefore)
 {
-    ULONGLONG set = std::stoull("0" + ReadFileText(CarriedMarkerTime()));
-    DeleteFileW(CarriedMarkerTime().c_str());
+    ULONGLONG set = std::stoull("0" + CarriedFromTheLastBoot(L"status-marker-time"));
     ASSERT_NE(0u, set) << "nothing carried over from boot 1";
     Report report = RunStatus();
     EXPECT_LT(set, TimeAfter(report.Line("This boot"), ": ")) << report.text;

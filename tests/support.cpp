@@ -339,6 +339,27 @@ long long RunToEnd(PROCESS_INFORMATION& process, DWORD milliseconds)
     return result;
 }
 
+namespace {
+
+std::wstring Carried(const wchar_t* name)
+{
+    return TemporaryFolder() + L"flagpost-across-restart-" + name + L".txt";
+}
+
+}
+
+void CarryOver(const wchar_t* name, const std::string& text)
+{
+    ASSERT_TRUE(WriteFileText(Carried(name), text)) << "error " << GetLastError();
+}
+
+std::string CarriedFromTheLastBoot(const wchar_t* name)
+{
+    std::string text = ReadFileText(Carried(name));
+    DeleteFileW(Carried(name).c_str());
+    return text;
+}
+
 bool OnWine()
 {
     return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != NULL;

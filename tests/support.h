@@ -108,6 +108,11 @@ private:
 // shown, major * 100 + minor.
 inline const wchar_t* const CHILD_ROLE = L"FLAGPOST_TESTS_CHILD";
 
+// What a boot saw, under `name`, for the next boot to compare: a file, which a restart keeps.
+// The next boot's read takes it away.
+void CarryOver(const wchar_t* name, const std::string& text);
+std::string CarriedFromTheLastBoot(const wchar_t* name);
+
 // Wine's ntdll exports wine_get_version; Windows' does not.
 bool OnWine();
 
